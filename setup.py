@@ -12,7 +12,7 @@ SOURCE_DIRS = ("binding", "transport", "image")
 # Our own code is held to warning-free; Python 2.7's headers use the
 # `register` keyword, which C++17 removed.
 CXXFLAGS = ["-std=c++17", "-O2", "-Wall", "-Wextra", "-Werror",
-            "-Wno-register", "-fvisibility=hidden"]
+            "-Wno-register"]
 
 
 def project_files(pattern):

@@ -1,0 +1,211 @@
+"""Loopback servers that play scripted answers, for the tests.
+
+A ScriptedServer listens on 127.0.0.1 on a free port and serves one script
+per accepted connection, in order.  It stops by itself after the last script
+or after `duration` seconds, whichever comes first.  It runs in a thread
+(enough for calls made through ctypes, which release the interpreter lock)
+or in a child process (needed for lurvo.cam.get_frame, which keeps the lock
+through its network waits).
+
+A script is a list of steps:
+    ("send", data)      send bytes; a peer that went away ends the script
+    ("sleep", seconds)  stay silent
+    ("trickle", data, gap)  send one byte at a time, `gap` seconds apart
+    ("reset",)          close with an RST instead of a FIN
+Unless a script starts with NO_READ, the server first reads the request
+(up to an empty line, for at most 1 s) and records it; it closes the
+connection after the last step.
+"""
+from __future__ import print_function
+
+import errno
+import multiprocessing
+try:
+    import queue
+except ImportError:  # Python 2
+    import Queue as queue
+import socket
+import struct
+import threading
+import time
+
+NO_READ = ("no-read",)
+REQUEST_READ_TIMEOUT = 1.0
+
+
+def http_response(body, content_type=b"image/x-portable-graymap",
+                  status=b"200 OK", version=b"HTTP/1.0", extra=b""):
+    head = version + b" " + status + b"\r\n"
+    if content_type is not None:
+        head += b"Content-Type: " + content_type + b"\r\n"
+    return head + extra + b"\r\n" + body
+
+
+def pgm(width, height, maxval, samples):
+    """A strict binary PGM; samples are ints, big-endian when maxval > 255."""
+    head = ("P5\n%d %d\n%d\n" % (width, height, maxval)).encode("ascii")
+    fmt = ">%dH" if maxval > 255 else "%dB"
+    return head + struct.pack(fmt % len(samples), *samples)
+
+
+def frame_response(width, height, maxval, samples, **kw):
+    return http_response(pgm(width, height, maxval, samples), **kw)
+
+
+def _read_request(conn):
+    conn.settimeout(REQUEST_READ_TIMEOUT)
+    data = b""
+    try:
+        while b"\n\n" not in data and b"\r\n\r\n" not in data:
+            chunk = conn.recv(4096)
+            if not chunk:
+                break
+            data += chunk
+    except socket.error:
+        pass
+    conn.settimeout(None)
+    return data
+
+
+def _reset(conn):
+    conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+
+
+def _play(conn, script):
+    for step in script:
+        kind = step[0]
+        if kind == "send":
+            conn.sendall(step[1])
+        elif kind == "sleep":
+            time.sleep(step[1])
+        elif kind == "trickle":
+            for i in range(len(step[1])):
+                conn.sendall(step[1][i:i + 1])
+                time.sleep(step[2])
+        elif kind == "reset":
+            _reset(conn)
+            return
+        elif kind != NO_READ[0]:
+            raise ValueError("unknown step %r" % (kind,))
+
+
+def _serve(listener, scripts, duration, report):
+    deadline = time.time() + duration
+    for script in scripts:
+        left = deadline - time.time()
+        if left <= 0:
+            break
+        listener.settimeout(left)
+        try:
+            conn, _ = listener.accept()
+        except socket.timeout:
+            break
+        try:
+            if not (script and script[0] == NO_READ):
+                report(_read_request(conn))
+            _play(conn, script)
+        except socket.error as e:
+            if e.errno not in (errno.EPIPE, errno.ECONNRESET):
+                raise
+        finally:
+            conn.close()
+    listener.close()
+
+
+class ScriptedServer(object):
+    def __init__(self, scripts, process=False, duration=10.0):
+        self.scripts = list(scripts)
+        self.process = process
+        self.duration = duration
+        self.listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.listener.bind(("127.0.0.1", 0))
+        self.listener.listen(16)
+        self.port = self.listener.getsockname()[1]
+        self._requests = []
+        self._queue = None
+        self._runner = None
+
+    def __enter__(self):
+        if self.process:
+            self._queue = multiprocessing.Queue()
+            self._runner = multiprocessing.Process(
+                target=_serve,
+                args=(self.listener, self.scripts, self.duration, self._queue.put))
+            self._runner.daemon = True
+            self._runner.start()
+            self.listener.close()
+        else:
+            self._runner = threading.Thread(
+                target=_serve,
+                args=(self.listener, self.scripts, self.duration, self._requests.append))
+            self._runner.daemon = True
+            self._runner.start()
+        return self
+
+    def __exit__(self, *exc):
+        self.stop()
+        return False
+
+    def stop(self):
+        """Waits for the server to finish its scripts (within its duration)."""
+        if self._runner is None:
+            return
+        if self.process:
+            # Drain while waiting: a child blocked on a full pipe never ends.
+            deadline = time.time() + self.duration + 1.0
+            while self._runner.is_alive() and time.time() < deadline:
+                self._drain(0.05)
+            if self._runner.is_alive():
+                self._runner.terminate()
+            self._runner.join(1.0)
+            self._drain(0.05)
+            self._queue.close()
+        else:
+            self._runner.join(self.duration + 1.0)
+        self._runner = None
+
+    def _drain(self, timeout):
+        while True:
+            try:
+                self._requests.append(self._queue.get(timeout=timeout))
+            except queue.Empty:
+                return
+
+    def requests(self):
+        self.stop()
+        return list(self._requests)
+
+
+def closed_port():
+    """A loopback port that nothing listens on."""
+    s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    s.bind(("127.0.0.1", 0))
+    port = s.getsockname()[1]
+    s.close()
+    return port
+
+
+class DroppingListener(object):
+    """A listener whose accept queue is full, so that the kernel drops
+    further connection attempts as a host that drops packets would."""
+
+    def __enter__(self):
+        self.listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self.listener.bind(("127.0.0.1", 0))
+        self.listener.listen(0)
+        self.port = self.listener.getsockname()[1]
+        self.fillers = []
+        for _ in range(8):
+            s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+            s.setblocking(False)
+            s.connect_ex(("127.0.0.1", self.port))
+            self.fillers.append(s)
+        time.sleep(0.05)
+        return self
+
+    def __exit__(self, *exc):
+        for s in self.fillers:
+            s.close()
+        self.listener.close()
+        return False

@@ -1,0 +1,65 @@
+"""The module's exported stage functions, called through ctypes.
+
+ctypes releases the interpreter lock during a call, so servers in threads
+of the test process can answer these calls."""
+import ctypes
+import os
+import socket
+import struct
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+ERR_SIZE = 1024
+BUF_SIZE = 2621696
+
+
+def module_path():
+    """The built module of this interpreter, which exports the stages too."""
+    try:
+        from importlib.machinery import EXTENSION_SUFFIXES
+    except ImportError:  # Python 2
+        import imp
+        EXTENSION_SUFFIXES = [s for s, _, kind in imp.get_suffixes() if kind == imp.C_EXTENSION]
+    for suffix in EXTENSION_SUFFIXES:
+        path = os.path.join(ROOT, "lurvo" + suffix)
+        if os.path.exists(path):
+            return path
+    raise RuntimeError("lurvo is not built in %s: run make build" % ROOT)
+
+
+def _library():
+    lib = ctypes.CDLL(module_path())
+    lib.perform_http_request.restype = ctypes.c_int
+    lib.perform_http_request.argtypes = [
+        ctypes.c_ulong, ctypes.c_int, ctypes.c_char_p, ctypes.c_void_p,
+        ctypes.c_size_t, ctypes.c_char_p, ctypes.c_size_t]
+    lib.process_http_response.restype = ctypes.c_int
+    lib.process_http_response.argtypes = [
+        ctypes.c_void_p, ctypes.c_size_t, ctypes.POINTER(ctypes.c_uint8),
+        ctypes.c_char_p, ctypes.c_size_t]
+    return lib
+
+
+lib = _library()
+
+
+def ip_of(dotted):
+    """The address as inet_addr gives it: network byte order in an int."""
+    return struct.unpack("=I", socket.inet_aton(dotted))[0]
+
+
+def fetch(port, uri=b"/img.pgm", size=BUF_SIZE, ip="127.0.0.1", err_size=ERR_SIZE):
+    """Returns (result, response bytes, error text)."""
+    buf = ctypes.create_string_buffer(max(size, 1))
+    err = ctypes.create_string_buffer(max(err_size, 1))
+    n = lib.perform_http_request(ip_of(ip), port, uri, buf, size, err, err_size)
+    data = buf.raw[:n] if n > 0 else b""
+    return n, data, err.value
+
+
+def parse(raw, err_size=ERR_SIZE, guard=b""):
+    """Returns (result, buffer contents after the call, type code, text)."""
+    buf = ctypes.create_string_buffer(raw + guard, len(raw) + len(guard))
+    err = ctypes.create_string_buffer(max(err_size, 1))
+    code = ctypes.c_uint8(255)
+    n = lib.process_http_response(buf, len(raw), ctypes.byref(code), err, err_size)
+    return n, buf.raw, code.value, err.value
