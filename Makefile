@@ -11,7 +11,7 @@ VENV ?= .venv
 PY := $(VENV)/bin/python
 PYTEST_ARGS ?=
 
-.PHONY: all build test demo clean
+.PHONY: all build test demo bench-pgm clean
 
 all: build
 
@@ -24,6 +24,9 @@ test: build
 
 demo: build
 	@echo "demo: the module is built; the camera demo comes with the Python binding"
+
+bench-pgm: build
+	$(PY) bench/pgm_swap.py
 
 clean:
 	rm -rf build lurvo*.so

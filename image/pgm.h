@@ -13,13 +13,6 @@
 #include <stddef.h>
 #include <stdint.h>
 
-/* The module is built with hidden visibility; this entry point is also
- * loaded on its own (through ctypes) by the tests and the benchmark, so it
- * is exported explicitly. */
-#ifndef LURVO_EXPORT
-#define LURVO_EXPORT __attribute__((visibility("default")))
-#endif
-
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -35,9 +28,9 @@ extern "C" {
  * with a short NUL-terminated English text in err_buf (at most
  * err_size - 1 characters) and buf unchanged.  err_buf is not touched on
  * success, nor when it is null or err_size is 0. */
-LURVO_EXPORT int extract_pgm(unsigned char *buf, size_t len, uint16_t *width,
-                             uint16_t *height, uint8_t *bpp,
-                             char *err_buf, size_t err_size);
+int extract_pgm(unsigned char *buf, size_t len, uint16_t *width,
+                uint16_t *height, uint8_t *bpp,
+                char *err_buf, size_t err_size);
 
 #ifdef __cplusplus
 }

@@ -113,13 +113,17 @@ def _serve(listener, scripts, duration, report):
 
 
 class ScriptedServer(object):
-    def __init__(self, scripts, process=False, duration=10.0):
+    def __init__(self, scripts, process=False, duration=10.0, port=0):
         self.scripts = list(scripts)
         self.process = process
         self.duration = duration
         self.listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
         self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        self.listener.bind(("127.0.0.1", 0))
+        try:
+            self.listener.bind(("127.0.0.1", port))
+        except socket.error:
+            self.listener.close()
+            raise
         self.listener.listen(16)
         self.port = self.listener.getsockname()[1]
         self._requests = []

@@ -10,8 +10,9 @@ import struct
 
 import pytest
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-LIBRARY = os.environ.get('LURVO_PGM_LIBRARY') or os.path.join(ROOT, 'lurvo.so')
+from stages import module_path
+
+LIBRARY = os.environ.get('LURVO_PGM_LIBRARY') or module_path()
 
 # Written after the data so that any write past len shows up.
 GUARD = b'\xa5' * 32

@@ -1,0 +1,299 @@
+/* The lurvo extension module: one camera port type whose get_frame runs
+ * the HTTP exchange, the response check and the PGM extraction on one
+ * heap buffer and returns the frame as a new (height, width) uint16 array,
+ * each sample shifted so that its top bit lands on bit 15.
+ *
+ * The interpreter lock is held throughout: a call waits at most the
+ * one-second budget of the exchange. */
+
+#include <Python.h>
+
+#define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
+#include <numpy/arrayobject.h>
+
+#include <arpa/inet.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "image/pgm.h"
+#include "transport/http.h"
+
+namespace {
+
+constexpr std::size_t kBufferSize = 0x280100;    /* 2,621,696 bytes */
+constexpr std::size_t kErrSize = 1024;
+constexpr char kDefaultUri[] = "/img.pgm";
+constexpr char kDefaultIp[] = "127.0.0.1";
+constexpr unsigned short kDefaultPort = 5557;
+constexpr char kVersion[] = "MAJOR_VERSION.MINOR_VERSION";
+
+struct FreeDeleter {
+    void operator()(void *p) const { std::free(p); }
+};
+template <typename T> using HeapBuffer = std::unique_ptr<T[], FreeDeleter>;
+
+/* ------------------------------------------------------------------ */
+/* What differs between Python 2 and Python 3, in one place.           */
+
+#if PY_MAJOR_VERSION >= 3
+/* Texts may carry bytes a server sent; they must not turn a RuntimeError
+ * into a decoding error. */
+void raise_text(PyObject *type, const char *text)
+{
+    PyObject *msg = PyUnicode_DecodeUTF8(text, std::strlen(text), "backslashreplace");
+    if (msg != nullptr) {
+        PyErr_SetObject(type, msg);
+        Py_DECREF(msg);
+    }
+}
+#else
+void raise_text(PyObject *type, const char *text)
+{
+    PyErr_SetString(type, text);
+}
+#endif
+
+}  // namespace
+
+/* ------------------------------------------------------------------ */
+/* The camera port object                                              */
+
+typedef struct {
+    PyObject_HEAD
+    unsigned long ip;       /* IPv4, network byte order, as inet_addr gives it */
+    unsigned short port;    /* host byte order */
+} PyLurvo;
+
+static PyObject *
+_lurvoport_new(PyTypeObject *type, PyObject *args, PyObject *kwds)
+{
+    static char ip_kw[] = "ip", port_kw[] = "port";
+    static char *kwlist[] = {ip_kw, port_kw, nullptr};
+    const char *ip = kDefaultIp;
+    unsigned short port = kDefaultPort;
+
+    /* "H" keeps the low 16 bits of any port number, without a range check. */
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "|sH", kwlist, &ip, &port))
+        return nullptr;
+    PyLurvo *self = reinterpret_cast<PyLurvo *>(type->tp_alloc(type, 0));
+    if (self == nullptr)
+        return nullptr;
+    /* Text that is no address becomes 255.255.255.255, where the kernel
+     * refuses to connect: get_frame then fails in the exchange. */
+    self->ip = static_cast<unsigned long>(inet_addr(ip));
+    self->port = port;
+    return reinterpret_cast<PyObject *>(self);
+}
+
+static int
+_lurvoport_init(PyObject *, PyObject *, PyObject *)
+{
+    /* Everything was settled by _lurvoport_new; arguments given again to
+     * __init__ are ignored. */
+    return 0;
+}
+
+static void
+_lurvoport_dealloc(PyObject *self)
+{
+    Py_TYPE(self)->tp_free(self);
+}
+
+/* Widens each sample to 16 bits with its most significant bit on bit 15.
+ * bpp 0 (a maxval of 0) shifts by 16: every element becomes 0. */
+static void
+fill_frame(std::uint16_t *__restrict out, const unsigned char *__restrict samples,
+           std::size_t count, unsigned bpp)
+{
+    const unsigned shift = 16 - bpp;
+    if (bpp <= 8) {
+        for (std::size_t i = 0; i < count; ++i)
+            out[i] = static_cast<std::uint16_t>(static_cast<unsigned>(samples[i]) << shift);
+        return;
+    }
+    const std::uint16_t *wide = reinterpret_cast<const std::uint16_t *>(samples);
+    if (shift == 0) {
+        std::memcpy(out, wide, count * sizeof *out);
+        return;
+    }
+    for (std::size_t i = 0; i < count; ++i)
+        out[i] = static_cast<std::uint16_t>(static_cast<unsigned>(wide[i]) << shift);
+}
+
+/* Runs the three stages on buf; on failure raises and returns false. */
+static bool
+fetch_samples(const PyLurvo *self, const char *uri, unsigned char *buf, char *err_buf,
+              std::uint16_t *width, std::uint16_t *height, std::uint8_t *bpp)
+{
+    int received = perform_http_request(self->ip, self->port, uri, buf, kBufferSize,
+                                        err_buf, kErrSize);
+    if (received < 1) {
+        raise_text(PyExc_RuntimeError, err_buf);
+        return false;
+    }
+    std::uint8_t type = LURVO_TYPE_NONE;
+    int body_len = process_http_response(buf, static_cast<std::size_t>(received), &type,
+                                         err_buf, kErrSize);
+    if (body_len < 0) {
+        raise_text(PyExc_RuntimeError, err_buf);
+        return false;
+    }
+    if (type != LURVO_TYPE_PGM) {
+        PyErr_SetString(PyExc_RuntimeError, "wrong content type");
+        return false;
+    }
+    if (extract_pgm(buf, static_cast<std::size_t>(body_len), width, height, bpp,
+                    err_buf, kErrSize) < 0) {
+        raise_text(PyExc_RuntimeError, err_buf);
+        return false;
+    }
+    return true;
+}
+
+static PyObject *
+_lurvoport_get_frame(PyObject *self, PyObject *args)
+{
+    const char *uri = kDefaultUri;
+    if (!PyArg_ParseTuple(args, "|s:get_frame", &uri))
+        return nullptr;
+
+    /* Both buffers live for this call only and are freed on every path. */
+    HeapBuffer<unsigned char> buf(static_cast<unsigned char *>(std::malloc(kBufferSize)));
+    HeapBuffer<char> err_buf(static_cast<char *>(std::malloc(kErrSize)));
+    if (!buf || !err_buf) {
+        PyErr_SetString(PyExc_RuntimeError, "cannot allocate memory");
+        return nullptr;
+    }
+    err_buf[0] = '\0';
+
+    std::uint16_t width = 0, height = 0;
+    std::uint8_t bpp = 0;
+    if (!fetch_samples(reinterpret_cast<PyLurvo *>(self), uri, buf.get(), err_buf.get(),
+                       &width, &height, &bpp))
+        return nullptr;
+
+    npy_intp dims[2] = {height, width};
+    PyObject *array = PyArray_SimpleNew(2, dims, NPY_USHORT);
+    if (array == nullptr) {
+        PyErr_SetString(PyExc_MemoryError, "cannot allocate array");
+        return nullptr;
+    }
+    const std::size_t count = static_cast<std::size_t>(width) * height;
+    fill_frame(static_cast<std::uint16_t *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(array))),
+               buf.get(), count, bpp);
+    return PyArray_Return(reinterpret_cast<PyArrayObject *>(array));
+}
+
+static PyMethodDef lurvoport_methods[] = {
+    {"get_frame", _lurvoport_get_frame, METH_VARARGS, "get frame."},
+    {nullptr, nullptr, 0, nullptr}
+};
+
+/* Slots in declaration order; the rest stay empty, and tp_alloc/tp_free
+ * are inherited from object by PyType_Ready. */
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+static PyTypeObject PyLurvoType = {
+    PyVarObject_HEAD_INIT(nullptr, 0)
+    "lurvoport",                                /* tp_name */
+    sizeof(PyLurvo),                            /* tp_basicsize */
+    0,                                          /* tp_itemsize */
+    _lurvoport_dealloc,                         /* tp_dealloc */
+    0,                                          /* tp_print / tp_vectorcall_offset */
+    nullptr,                                    /* tp_getattr */
+    nullptr,                                    /* tp_setattr */
+    nullptr,                                    /* tp_compare / tp_as_async */
+    nullptr,                                    /* tp_repr */
+    nullptr,                                    /* tp_as_number */
+    nullptr,                                    /* tp_as_sequence */
+    nullptr,                                    /* tp_as_mapping */
+    nullptr,                                    /* tp_hash */
+    nullptr,                                    /* tp_call */
+    nullptr,                                    /* tp_str */
+    nullptr,                                    /* tp_getattro */
+    nullptr,                                    /* tp_setattro */
+    nullptr,                                    /* tp_as_buffer */
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,   /* tp_flags */
+    "LURVOPORT object",                         /* tp_doc */
+    nullptr,                                    /* tp_traverse */
+    nullptr,                                    /* tp_clear */
+    nullptr,                                    /* tp_richcompare */
+    0,                                          /* tp_weaklistoffset */
+    nullptr,                                    /* tp_iter */
+    nullptr,                                    /* tp_iternext */
+    lurvoport_methods,                          /* tp_methods */
+    nullptr,                                    /* tp_members */
+    nullptr,                                    /* tp_getset */
+    nullptr,                                    /* tp_base */
+    nullptr,                                    /* tp_dict */
+    nullptr,                                    /* tp_descr_get */
+    nullptr,                                    /* tp_descr_set */
+    0,                                          /* tp_dictoffset */
+    _lurvoport_init,                            /* tp_init */
+    nullptr,                                    /* tp_alloc */
+    _lurvoport_new,                             /* tp_new */
+};
+#pragma GCC diagnostic pop
+
+/* ------------------------------------------------------------------ */
+/* The module                                                          */
+
+static PyMethodDef py_methods[] = {
+    {nullptr, nullptr, 0, nullptr}
+};
+
+#if PY_MAJOR_VERSION >= 3
+static struct PyModuleDef lurvo_module = {
+    PyModuleDef_HEAD_INIT, "lurvo", nullptr, -1, py_methods,
+    nullptr, nullptr, nullptr, nullptr
+};
+#define CREATE_MODULE() PyModule_Create(&lurvo_module)
+#define DISCARD_MODULE(m) Py_DECREF(m)          /* a new reference */
+#else
+#define CREATE_MODULE() Py_InitModule4("lurvo", py_methods, nullptr, nullptr, PYTHON_API_VERSION)
+#define DISCARD_MODULE(m) ((void)(m))           /* borrowed */
+#endif
+
+/* Returns the new module, or null with an exception set. */
+static PyObject *
+make_module(void)
+{
+    /* What NumPy's import_array does, in a function that can return. */
+    if (_import_array() < 0) {
+        PyErr_Print();
+        PyErr_SetString(PyExc_ImportError, "numpy.core.multiarray failed to import");
+        return nullptr;
+    }
+    PyObject *m = CREATE_MODULE();
+    if (m == nullptr)
+        return nullptr;
+    if (PyModule_AddStringConstant(m, "__version__", kVersion) == -1
+        || PyType_Ready(&PyLurvoType) < 0) {
+        DISCARD_MODULE(m);
+        return nullptr;
+    }
+    Py_INCREF(&PyLurvoType);
+    if (PyModule_AddObject(m, "cam", reinterpret_cast<PyObject *>(&PyLurvoType)) < 0) {
+        Py_DECREF(&PyLurvoType);
+        DISCARD_MODULE(m);
+        return nullptr;
+    }
+    return m;
+}
+
+#if PY_MAJOR_VERSION >= 3
+PyMODINIT_FUNC
+PyInit_lurvo(void)
+{
+    return make_module();
+}
+#else
+PyMODINIT_FUNC
+initlurvo(void)
+{
+    make_module();
+}
+#endif
