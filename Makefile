@@ -1,17 +1,24 @@
 # Strings the steps together; the work is done by scripts/bootstrap.sh
-# (environment and dependencies) and setup.py (the module).
+# (environments and dependencies) and setup.py (the module).
 #
-#   make build   environment, dependencies and the module, importable by $(VENV)/bin/python
-#   make test    build, then run every test
-#   make demo    build, then the main job
+#   make build         Python 2.7 environment (.venv), dependencies and the module,
+#                      importable by .venv/bin/python
+#   make test          everything: build and run the suite on Python 2.7 and 3.11
+#   make check         the suite on Python 2.7 only (quick)
+#   make demo          build, then the main job
+#   make test-py3-all  the suite on every Python 3 from 3.8 to 3.13 found here
+#   make install-check pip install of the project into scratch environments
 #
-# PYTHON=/path/to/python2.7 chooses the interpreter; VENV the environment.
+# PYTHON=/path/to/python2.7 chooses the Python 2 interpreter; PY3 the
+# Python 3 series used by `make test` (default 3.11).
 
 VENV ?= .venv
 PY := $(VENV)/bin/python
+PY3 ?= 3.11
+PY3_SERIES ?= 3.8 3.9 3.10 3.11 3.12 3.13
 PYTEST_ARGS ?=
 
-.PHONY: all build test demo bench-pgm clean
+.PHONY: all build build-py3 test check check-py3 install-check test-py3-all demo bench-pgm clean
 
 all: build
 
@@ -19,8 +26,29 @@ build:
 	@PYTHON="$(PYTHON)" VENV="$(VENV)" scripts/bootstrap.sh
 	@$(PY) setup.py --quiet build_ext --inplace
 
-test: build
+# One Python 3 series: its own environment and its own build of the module.
+build-py3:
+	@PYTHON= PYVER=$(PY3) VENV=.venv-$(PY3) REQS=requirements-py3.txt scripts/bootstrap.sh
+	@.venv-$(PY3)/bin/python setup.py --quiet build_ext --inplace
+
+check: build
 	$(PY) -m pytest -q tests $(PYTEST_ARGS)
+
+check-py3: build-py3
+	.venv-$(PY3)/bin/python -m pytest -q tests $(PYTEST_ARGS)
+
+# pip install of the project, as a user would, on 2.7 and $(PY3).
+install-check: build
+	@PY3=$(PY3) scripts/install_check.sh
+
+test: check check-py3 install-check
+
+test-py3-all:
+	@set -e; for v in $(PY3_SERIES); do \
+	    if PYVER=$$v scripts/bootstrap.sh --probe >/dev/null 2>&1; then \
+	        echo "=== Python $$v"; $(MAKE) --no-print-directory check-py3 PY3=$$v; \
+	    else echo "=== Python $$v: not on this machine, skipped"; fi; \
+	done
 
 demo: build
 	@echo "demo: the module is built; the camera demo comes with the Python binding"

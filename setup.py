@@ -3,8 +3,12 @@ goes into one shared object."""
 import glob
 import os
 
-from distutils.command.build_ext import build_ext
-from distutils.core import setup, Extension
+try:
+    from setuptools import setup, Extension
+    from setuptools.command.build_ext import build_ext
+except ImportError:  # a bare Python 2.7 without setuptools
+    from distutils.command.build_ext import build_ext
+    from distutils.core import setup, Extension
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE_DIRS = ("binding", "transport", "image")
@@ -53,5 +57,9 @@ setup(
     version="0.1",
     description="Grab greyscale PGM frames from an HTTP camera server as NumPy arrays",
     ext_modules=[lurvo],
+    install_requires=["numpy"],
+    # Type information for editors and type checkers, as a stub-only package.
+    packages=["lurvo-stubs"],
+    package_data={"lurvo-stubs": ["__init__.pyi"]},
     cmdclass={"build_ext": BuildExt},
 )

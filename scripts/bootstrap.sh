@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Make the project's virtual environment and install its pinned dependencies.
 #
-#   PYTHON  interpreter to build for (default: CPython 2.7 from pyenv, then PATH)
+#   PYTHON  interpreter to build for (default: CPython $PYVER from pyenv, then PATH)
+#   PYVER   the CPython release series to look for when PYTHON is unset (default 2.7)
 #   VENV    where the environment lives (default: .venv in the project)
 #   REQS    requirements file (default: requirements.txt)
 #
@@ -11,6 +12,7 @@ set -euo pipefail
 
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
+pyver=${PYVER:-2.7}
 venv=${VENV:-.venv}
 reqs=${REQS:-requirements.txt}
 
@@ -21,26 +23,31 @@ has_headers() {
 sys.exit(0 if os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h")) else 1)' 2>/dev/null
 }
 
-find_python27() {
-    local cand prefix
+find_python() {
+    local cand prefix v
     if command -v pyenv >/dev/null 2>&1; then
-        for v in 2.7.18 $(pyenv versions --bare 2>/dev/null | grep '^2\.7' || true); do
+        for v in $(pyenv versions --bare 2>/dev/null | grep -E "^${pyver//./\\.}(\\.[0-9]+)?$" | sort -t. -k3 -n -r); do
             prefix=$(pyenv prefix "$v" 2>/dev/null) || continue
-            [ -x "$prefix/bin/python2.7" ] && { echo "$prefix/bin/python2.7"; return 0; }
+            [ -x "$prefix/bin/python$pyver" ] && { echo "$prefix/bin/python$pyver"; return 0; }
         done
     fi
-    for cand in python2.7 python2; do
-        command -v "$cand" >/dev/null 2>&1 && { command -v "$cand"; return 0; }
+    for cand in "python$pyver" "python${pyver%%.*}"; do
+        if command -v "$cand" >/dev/null 2>&1 \
+            && [ "$("$cand" -c 'import sys; print("%d.%d" % sys.version_info[:2])')" = "$pyver" ]; then
+            command -v "$cand"; return 0
+        fi
     done
     return 1
 }
 
 python=${PYTHON:-}
 if [ -z "$python" ]; then
-    python=$(find_python27) || die "no CPython 2.7 found (tried pyenv 2.7.x, python2.7, python2); set PYTHON=/path/to/python"
+    python=$(find_python) || die "no CPython $pyver found (tried pyenv $pyver.x, python$pyver, python${pyver%%.*}); set PYTHON=/path/to/python"
 fi
 command -v "$python" >/dev/null 2>&1 || [ -x "$python" ] || die "PYTHON=$python is not an executable"
 has_headers "$python" || die "$python has no development headers (Python.h); install them or choose another PYTHON"
+# --probe: only tell whether a usable interpreter is there.
+[ "${1:-}" = "--probe" ] && { echo "$python"; exit 0; }
 
 # Python 3 has venv built in; Python 2.7 needs virtualenv, kept in a private
 # folder so that the interpreter's own site-packages stay untouched.
