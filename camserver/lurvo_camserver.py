@@ -169,8 +169,9 @@ def parse_pgm(data):
         raise ValueError("raster is %d bytes, %dx%d needs %d"
                          % (got, width, height, want))
     if got > want:
-        raise ValueError("%d bytes follow the raster (only one image per "
-                         "file is served)" % (got - want))
+        extra = got - want
+        raise ValueError("%d byte%s after the raster (only one image per "
+                         "file is served)" % (extra, "" if extra == 1 else "s"))
     raster = data[pos:]
     if bps == 1:
         top = max(bytearray(raster))
