@@ -21,7 +21,7 @@ def png16_bytes(array):
     a = np.asarray(array)
     if a.ndim != 2:
         raise ValueError("need a 2-D array, got %d dimensions" % a.ndim)
-    if a.dtype != np.uint16:
+    if a.dtype.kind != "u" or a.dtype.itemsize != 2:
         raise TypeError("need a uint16 array, got %s" % a.dtype)
     height, width = a.shape
     if height < 1 or width < 1:
