@@ -3,13 +3,14 @@
 #
 #   make build   environment, dependencies and the module, importable by $(VENV)/bin/python
 #   make test    build, then run every test
-#   make demo    build, then the main job
+#   make demo    build, then the main job (DEMO_ARGS="--seconds 5 --bits 12" passes options)
 #
 # PYTHON=/path/to/python2.7 chooses the interpreter; VENV the environment.
 
 VENV ?= .venv
 PY := $(VENV)/bin/python
 PYTEST_ARGS ?=
+DEMO_ARGS ?=
 
 .PHONY: all build test demo clean
 
@@ -23,7 +24,7 @@ test: build
 	$(PY) -m pytest -q tests $(PYTEST_ARGS)
 
 demo: build
-	@echo "demo: the module is built; the camera demo comes with the Python binding"
+	$(PY) demo/run_demo.py $(DEMO_ARGS)
 
 clean:
 	rm -rf build lurvo*.so
