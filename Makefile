@@ -5,7 +5,7 @@
 #                      importable by .venv/bin/python
 #   make test          everything: build and run the suite on Python 2.7 and 3.11
 #   make check         the suite on Python 2.7 only (quick)
-#   make demo          build, then the main job
+#   make demo          build, then the main job (DEMO_ARGS="--seconds 5 --bits 12")
 #   make test-py3-all  the suite on every Python 3 from 3.8 to 3.13 found here
 #   make install-check pip install of the project into scratch environments
 #
@@ -17,6 +17,7 @@ PY := $(VENV)/bin/python
 PY3 ?= 3.11
 PY3_SERIES ?= 3.8 3.9 3.10 3.11 3.12 3.13
 PYTEST_ARGS ?=
+DEMO_ARGS ?=
 
 .PHONY: all build build-py3 test check check-py3 install-check test-py3-all demo bench-pgm clean
 
@@ -51,7 +52,7 @@ test-py3-all:
 	done
 
 demo: build
-	@echo "demo: the module is built; the camera demo comes with the Python binding"
+	$(PY) demo/run_demo.py $(DEMO_ARGS)
 
 bench-pgm: build
 	$(PY) bench/pgm_swap.py

@@ -1,0 +1,125 @@
+"""Running the demo camera server in tests: a child process on a free
+loopback port, always bounded by --duration, and plain-socket clients."""
+from __future__ import print_function, division
+
+import os
+import re
+import select
+import signal
+import socket
+import subprocess
+import sys
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+SERVER = os.path.join(ROOT, "camserver", "lurvo_camserver.py")
+HOST = "127.0.0.1"
+FRAME_REQUEST = b"GET /img.pgm HTTP/1.0\n\n"
+
+
+def read_line(fd, timeout):
+    buf = b""
+    deadline = time.time() + timeout
+    while b"\n" not in buf:
+        left = deadline - time.time()
+        if left <= 0:
+            break
+        ready, _, _ = select.select([fd], [], [], left)
+        if ready:
+            chunk = os.read(fd, 4096)
+            if not chunk:
+                break
+            buf += chunk
+    return buf.decode("ascii", "replace")
+
+
+def child_env():
+    """The environment without PYTHONUNBUFFERED, so a missing flush of the
+    first line shows as it would for a user."""
+    env = dict(os.environ)
+    env.pop("PYTHONUNBUFFERED", None)
+    return env
+
+
+def wait_exit(proc, timeout):
+    """The exit status, or None if the process still runs after timeout."""
+    deadline = time.time() + timeout
+    while proc.poll() is None and time.time() < deadline:
+        time.sleep(0.02)
+    return proc.poll()
+
+
+class Server(object):
+    """The server on --port 0; stops by itself after --duration (30 s
+    unless the test gives one) and is ended by its PID on stop()."""
+
+    def __init__(self, *args):
+        args = list(args)
+        if "--duration" not in args:
+            args += ["--duration", "30"]
+        self.proc = subprocess.Popen(
+            [sys.executable, SERVER, "--port", "0"] + args,
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=child_env())
+        self.first_line = read_line(self.proc.stdout.fileno(), 15)
+        m = re.match(r"listening on 127\.0\.0\.1:(\d+)\n$", self.first_line)
+        if not m:
+            if self.proc.poll() is None:
+                os.kill(self.proc.pid, signal.SIGKILL)
+                self.proc.wait()
+            err = self.proc.stderr.read()
+            self.stop()
+            raise AssertionError("server did not start: first line %r, "
+                                 "stderr %r" % (self.first_line, err))
+        self.port = int(m.group(1))
+
+    def stop(self):
+        if self.proc.poll() is None:
+            os.kill(self.proc.pid, signal.SIGKILL)
+            self.proc.wait()
+        self.proc.stdout.close()
+        self.proc.stderr.close()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.stop()
+
+
+def run_cli(args, timeout=20):
+    """Runs the server to its end (for option errors, which end at once);
+    returns (status, stderr text)."""
+    proc = subprocess.Popen([sys.executable, SERVER] + list(args),
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                            env=child_env())
+    status = wait_exit(proc, timeout)
+    if status is None:
+        os.kill(proc.pid, signal.SIGKILL)
+        proc.wait()
+    out, err = proc.communicate()
+    return status, out.decode("ascii", "replace"), err.decode("ascii", "replace")
+
+
+def exchange(port, request=FRAME_REQUEST, timeout=10):
+    """Sends request and reads until the server closes."""
+    s = socket.create_connection((HOST, port), timeout=timeout)
+    try:
+        s.sendall(request)
+        deadline = time.time() + timeout
+        parts = []
+        while time.time() < deadline:
+            chunk = s.recv(1 << 16)
+            if not chunk:
+                return b"".join(parts)
+            parts.append(chunk)
+        raise AssertionError("server did not close within %s s" % timeout)
+    finally:
+        s.close()
+
+
+def split_response(data):
+    """(status line, header lines, body); header lines must end in CRLF."""
+    head, sep, body = data.partition(b"\r\n\r\n")
+    assert sep, "no empty line ends the header: %r" % data[:200]
+    lines = head.split(b"\r\n")
+    return lines[0], lines[1:], body

@@ -1,0 +1,317 @@
+"""The demo camera server, driven over loopback with plain sockets."""
+from __future__ import print_function, division
+
+import array
+import os
+import re
+import signal
+import socket
+import sys
+import threading
+import time
+
+import pytest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from camserver_support import (FRAME_REQUEST, HOST, Server, exchange,  # noqa: E402
+                               run_cli, split_response, wait_exit)
+
+PGM_CONTENT_TYPE = b"Content-Type: image/x-portable-graymap"
+STRICT_PGM = re.compile(br"P5\n([1-9][0-9]*) ([1-9][0-9]*)\n([1-9][0-9]*)\n")
+
+
+def strict_pgm(body):
+    """(width, height, maxval, samples as a list) of a PGM body in the form
+    lurvo accepts; fails the test on any other form or a wrong length."""
+    m = STRICT_PGM.match(body)
+    assert m, "not a strict binary PGM header: %r" % body[:40]
+    width, height, maxval = [int(g) for g in m.groups()]
+    raster = body[m.end():]
+    bps = 1 if maxval <= 255 else 2
+    assert len(raster) == width * height * bps
+    if bps == 1:
+        samples = list(bytearray(raster))
+    else:
+        a = array.array("H")
+        a.fromstring(raster) if sys.version_info[0] == 2 else a.frombytes(raster)
+        if sys.byteorder == "little":
+            a.byteswap()
+        samples = list(a)
+    return width, height, maxval, samples
+
+
+def frame_of(data):
+    """Checks the exact 200 response form and returns strict_pgm(body)."""
+    status, headers, body = split_response(data)
+    assert status == b"HTTP/1.0 200 OK"
+    assert PGM_CONTENT_TYPE in headers
+    assert ("Content-Length: %d" % len(body)).encode("ascii") in headers
+    return strict_pgm(body)
+
+
+def counter_of(width, height, maxval, samples):
+    """The frame number from the counter band: top row, one block per bit,
+    most significant first."""
+    nbits = min(32, width)
+    block = width // nbits
+    row = samples[:width]
+    n = 0
+    for i in range(nbits):
+        v = row[i * block]
+        assert v in (0, maxval)
+        n = (n << 1) | (v == maxval)
+    return n
+
+
+def band_rows(height):
+    return min(16, max(1, height // 8))
+
+
+def bar_column(width, height, samples):
+    """Leftmost column of the bright bar in the last row."""
+    row = samples[(height - 1) * width:]
+    return row.index(max(row))
+
+
+def test_help_exits_0_with_usage():
+    status, out, err = run_cli(["--help"])
+    assert status == 0
+    assert "usage:" in out and "--max-requests" in out
+
+
+@pytest.mark.parametrize("args, word", [
+    (["--bits", "10"], "--bits"),
+    (["--port", "70000"], "--port"),
+    (["--port", "x"], "--port"),
+    (["--width", "0"], "--width"),
+    (["--height", "many"], "--height"),
+    (["--width", "8192", "--height", "8192"], "pixels"),
+    (["--duration", "-1"], "--duration"),
+    (["--max-requests", "0"], "--max-requests"),
+    (["--path", "img.pgm"], "--path"),
+    (["--dir", "/nonexistent/frames"], "--dir"),
+    (["--frobnicate"], "unrecognized"),
+])
+def test_bad_options_exit_2_with_a_message(args, word):
+    status, out, err = run_cli(args)
+    assert status == 2
+    assert "error:" in err and word in err
+    assert out == ""
+
+
+@pytest.mark.parametrize("bits, maxval", [(8, 255), (12, 4095), (16, 65535)])
+def test_pattern_frame_form_and_depth(bits, maxval):
+    width, height = 64, 48
+    with Server("--bits", str(bits), "--width", str(width),
+                "--height", str(height)) as srv:
+        data = exchange(srv.port)
+    status, headers, body = split_response(data)
+    assert status == b"HTTP/1.0 200 OK"
+    assert headers == [PGM_CONTENT_TYPE,
+                       ("Content-Length: %d" % len(body)).encode("ascii")]
+    w, h, m, samples = strict_pgm(body)
+    assert (w, h, m) == (width, height, maxval)
+    assert body.startswith(("P5\n64 48\n%d\n" % maxval).encode("ascii"))
+    assert max(samples) == maxval and min(samples) == 0
+    # Below the counter band each row is a rising ramp crossed by the bar
+    # at maxval: a single drop, just after the bar.  Samples read in the
+    # wrong byte order would go up and down all along the row.
+    for y in range(band_rows(height), height):
+        row = samples[y * width:(y + 1) * width]
+        drops = sum(1 for a, b in zip(row, row[1:]) if b < a)
+        assert drops <= 1, "row %d: %r" % (y, row)
+        assert maxval in row
+    first = samples[band_rows(height) * width:(band_rows(height) + 1) * width]
+    assert min(first) < maxval // 4
+
+
+def test_default_frame_is_1280x1024_16_bit():
+    with Server() as srv:
+        data = exchange(srv.port)
+    w, h, m, samples = frame_of(data)
+    assert (w, h, m) == (1280, 1024, 65535)
+    assert len(split_response(data)[2]) == len(b"P5\n1280 1024\n65535\n") \
+        + 1280 * 1024 * 2
+
+
+def test_consecutive_frames_differ_and_carry_their_number():
+    width, height = 96, 40
+    with Server("--width", str(width), "--height", str(height)) as srv:
+        frames = [frame_of(exchange(srv.port)) for _ in range(3)]
+    assert [counter_of(*f) for f in frames] == [0, 1, 2]
+    bars = [bar_column(width, height, f[3]) for f in frames]
+    assert bars[0] < bars[1] < bars[2]
+    assert frames[0][3] != frames[1][3] != frames[2][3]
+
+
+def test_paths_request_forms_and_errors():
+    with Server("--path", "/cam/a.pgm", "--width", "8", "--height", "4") as srv:
+        lf = exchange(srv.port, b"GET /cam/a.pgm HTTP/1.0\n\n")
+        crlf = exchange(srv.port, b"GET /cam/a.pgm HTTP/1.1\r\n"
+                                  b"Host: x\r\nAccept: */*\r\n\r\n")
+        query = exchange(srv.port, b"GET /cam/a.pgm?n=1 HTTP/1.0\n\n")
+        other = exchange(srv.port, FRAME_REQUEST)
+        garbage = exchange(srv.port, b"HELLO\n\n")
+        no_version = exchange(srv.port, b"GET /cam/a.pgm\n\n")
+        post = exchange(srv.port, b"POST /cam/a.pgm HTTP/1.0\n\n")
+    for data in (lf, crlf, query):
+        assert frame_of(data)[:3] == (8, 4, 65535)
+    for data, status in ((other, b"HTTP/1.0 404 Not Found"),
+                         (garbage, b"HTTP/1.0 400 Bad Request"),
+                         (no_version, b"HTTP/1.0 400 Bad Request"),
+                         (post, b"HTTP/1.0 405 Method Not Allowed")):
+        line, headers, body = split_response(data)
+        assert line == status
+        assert b"Content-Type: text/plain; charset=us-ascii" in headers
+        assert ("Content-Length: %d" % len(body)).encode("ascii") in headers
+        assert body.endswith(b"\n") and len(body) > 5
+    assert b"/img.pgm" in split_response(other)[2]
+
+
+def test_silent_client_gets_408_and_does_not_hold_up_others():
+    with Server("--request-timeout", "0.8", "--width", "32",
+                "--height", "8") as srv:
+        silent = socket.create_connection((HOST, srv.port), timeout=10)
+        try:
+            start = time.time()
+            frame_of(exchange(srv.port))
+            served = time.time() - start
+            answer = b""
+            while True:
+                chunk = silent.recv(4096)
+                if not chunk:
+                    break
+                answer += chunk
+            waited = time.time() - start
+        finally:
+            silent.close()
+    assert served < 0.8
+    assert split_response(answer)[0] == b"HTTP/1.0 408 Request Timeout"
+    assert 0.5 < waited < 5
+
+
+def test_concurrent_clients_each_get_a_whole_distinct_frame():
+    clients = 8
+    results = [None] * clients
+    with Server("--width", "256", "--height", "256") as srv:
+        def fetch(i):
+            results[i] = exchange(srv.port)
+        threads = [threading.Thread(target=fetch, args=(i,))
+                   for i in range(clients)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join(20)
+    frames = [frame_of(r) for r in results]
+    assert sorted(counter_of(*f) for f in frames) == list(range(clients))
+
+
+def test_max_requests_stops_it_and_log_has_a_line_per_request():
+    with Server("--max-requests", "2", "--log", "--width", "16",
+                "--height", "4") as srv:
+        ok = exchange(srv.port)
+        missing = exchange(srv.port, b"GET /nope HTTP/1.0\n\n")
+        assert wait_exit(srv.proc, 5) == 0
+        log = srv.proc.stderr.read().decode("ascii").splitlines()
+    requests = [l for l in log if "GET" in l]
+    assert len(requests) == 2
+    assert requests[0].endswith("GET /img.pgm 200 %d" % len(ok))
+    assert requests[1].endswith("GET /nope 404 %d" % len(missing))
+    assert re.search(r" 127\.0\.0\.1:\d+ GET ", requests[0])
+
+
+def test_duration_stops_it_by_itself():
+    with Server("--duration", "0.5") as srv:
+        assert wait_exit(srv.proc, 5) == 0
+
+
+@pytest.mark.parametrize("signum", [signal.SIGTERM, signal.SIGINT])
+def test_signal_stops_it_quickly_with_status_0(signum):
+    with Server("--width", "16", "--height", "4") as srv:
+        frame_of(exchange(srv.port))
+        start = time.time()
+        os.kill(srv.proc.pid, signum)
+        assert wait_exit(srv.proc, 5) == 0
+        assert time.time() - start < 2
+
+
+def test_port_in_use_is_refused_clearly():
+    holder = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    try:
+        holder.bind((HOST, 0))
+        holder.listen(1)
+        port = holder.getsockname()[1]
+        status, out, err = run_cli(["--port", str(port), "--duration", "5"])
+    finally:
+        holder.close()
+    assert status not in (0, None)
+    assert "port %d on 127.0.0.1 is in use" % port in err
+
+
+def pgm_file(folder, name, content):
+    with open(os.path.join(str(folder), name), "wb") as f:
+        f.write(content)
+
+
+def test_dir_mode_cycles_files_in_name_order_with_strict_headers(tmpdir):
+    pgm_file(tmpdir, "a.pgm", b"P5\n2 2\n255\n\x00\x01\x02\x03")
+    # A header that netpbm allows but lurvo does not: comments, tabs,
+    # CR LF and several spaces.  It is sent rewritten.
+    pgm_file(tmpdir, "b.pgm", b"P5 # made by hand\n3\t  1\r\n# depth\n1000\n"
+                              b"\x03\xe8\x00\x00\x01\x02")
+    pgm_file(tmpdir, "c.pgm", b"P5\n1 1\n65535\n\xff\xfe")
+    pgm_file(tmpdir, "notes.txt", b"not an image")
+    with Server("--dir", str(tmpdir)) as srv:
+        bodies = [split_response(exchange(srv.port))[2] for _ in range(4)]
+    assert bodies == [b"P5\n2 2\n255\n\x00\x01\x02\x03",
+                      b"P5\n3 1\n1000\n\x03\xe8\x00\x00\x01\x02",
+                      b"P5\n1 1\n65535\n\xff\xfe",
+                      b"P5\n2 2\n255\n\x00\x01\x02\x03"]
+
+
+@pytest.mark.parametrize("content, reason", [
+    (b"P2\n2 1\n255\n0 1\n", "not a binary PGM"),
+    (b"P5\n2 2\n255\n\x00\x01\x02", "raster is 3 bytes"),
+    (b"P5\n1 1\n255\n\x00\x01", "1 byte after the raster"),
+    (b"P5\n2 1\n1000\n\x03\xe9\x00\x00", "above maxval"),
+    (b"P5\n1 1\n0\n\x00", "maxval 0"),
+    (b"P5\n1 1\n70000\n\x00\x00", "maxval 70000"),
+    (b"P5\n0 1\n255\n", "empty"),
+    (b"P5\n1\n", "no height"),
+])
+def test_dir_mode_refuses_invalid_files_by_name(tmpdir, content, reason):
+    pgm_file(tmpdir, "a.pgm", b"P5\n1 1\n255\n\x00")
+    pgm_file(tmpdir, "bad.pgm", content)
+    status, out, err = run_cli(["--dir", str(tmpdir), "--port", "0",
+                                "--duration", "5"])
+    assert status == 2
+    assert "bad.pgm" in err and reason in err
+    assert out == ""
+
+
+def test_dir_mode_refuses_a_folder_without_pgm_files(tmpdir):
+    pgm_file(tmpdir, "notes.txt", b"P5\n1 1\n255\n\x00")
+    status, out, err = run_cli(["--dir", str(tmpdir), "--port", "0",
+                                "--duration", "5"])
+    assert status == 2 and "no .pgm file" in err
+
+
+def test_whole_frame_arrives_when_the_client_sends_more_than_the_request():
+    # Closing a socket with unread input resets the connection, and the
+    # reset can discard the end of the frame still on its way.
+    with Server() as srv:
+        s = socket.create_connection((HOST, srv.port), timeout=10)
+        try:
+            s.sendall(FRAME_REQUEST)
+            time.sleep(0.2)
+            s.sendall(b"stray bytes\n" * 1000)
+            parts = []
+            deadline = time.time() + 10
+            while time.time() < deadline:
+                chunk = s.recv(1 << 16)
+                if not chunk:
+                    break
+                parts.append(chunk)
+        finally:
+            s.close()
+    assert frame_of(b"".join(parts))[:3] == (1280, 1024, 65535)

@@ -1,0 +1,144 @@
+"""The demo job around the module: server start and stop, summary, PNG.
+
+lurvo's binding is built elsewhere, so these runs put a stand-in module
+named lurvo first on PYTHONPATH: a few lines of Python that fetch a frame
+the way the module is documented to (GET, read to close, PGM samples
+shifted to the top of 16 bits).  They test the demo, not the module."""
+from __future__ import print_function, division
+
+import errno
+import os
+import re
+import signal
+import socket
+import subprocess
+import sys
+import time
+
+import pytest
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+DEMO = os.path.join(ROOT, "demo", "run_demo.py")
+
+STAND_IN = b'''
+import os
+import socket
+
+import numpy as np
+
+
+class cam(object):
+    def __init__(self, host, port):
+        self.address = (host, port)
+
+    def get_frame(self, path):
+        if os.environ.get("STAND_IN_FAILS"):
+            raise RuntimeError("stand-in told to fail")
+        s = socket.create_connection(self.address, timeout=1)
+        s.sendall(("GET %s HTTP/1.0\\n\\n" % path).encode("ascii"))
+        data = b""
+        while True:
+            chunk = s.recv(1 << 16)
+            if not chunk:
+                break
+            data += chunk
+        s.close()
+        head, _, body = data.partition(b"\\r\\n\\r\\n")
+        if not head.startswith(b"HTTP/1.0 200 OK\\r\\n"):
+            raise RuntimeError("not 200")
+        magic, size, maxval, raster = body.split(b"\\n", 3)
+        width, height = [int(v) for v in size.split(b" ")]
+        maxval = int(maxval)
+        a = np.frombuffer(raster, dtype=">u2" if maxval > 255 else "u1")
+        a = a.reshape(height, width).astype(np.uint16)
+        return (a << (16 - maxval.bit_length())).astype(np.uint16)
+'''
+
+
+def run_demo(tmpdir, args, module=STAND_IN, extra_env=None, timeout=60):
+    tmpdir.join("lurvo.py").write_binary(module)
+    env = dict(os.environ)
+    env["PYTHONPATH"] = str(tmpdir)
+    env.update(extra_env or {})
+    proc = subprocess.Popen([sys.executable, DEMO] + list(args),
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                            env=env, cwd=str(tmpdir))
+    deadline = time.time() + timeout
+    while proc.poll() is None and time.time() < deadline:
+        time.sleep(0.05)
+    if proc.poll() is None:
+        os.kill(proc.pid, signal.SIGKILL)
+    out, err = proc.communicate()
+    return proc.returncode, out.decode("ascii"), err.decode("ascii")
+
+
+def server_pid(out):
+    m = re.search(r"^server: +pid (\d+) ", out, re.M)
+    assert m, out
+    return int(m.group(1))
+
+
+def assert_gone(pid):
+    """The server must be stopped and reaped, not left running."""
+    try:
+        os.kill(pid, 0)
+    except OSError as e:
+        assert e.errno == errno.ESRCH
+        return
+    os.kill(pid, signal.SIGKILL)
+    raise AssertionError("server pid %d still runs" % pid)
+
+
+@pytest.mark.parametrize("bits, top", [(8, 0xff00), (12, 0xfff0), (16, 0xffff)])
+def test_demo_summarises_frames_writes_png_and_stops_server(tmpdir, bits, top):
+    status, out, err = run_demo(tmpdir, [
+        "--seconds", "0.5", "--bits", str(bits), "--width", "64",
+        "--height", "48", "--out", "pics/last.png"])
+    assert status == 0, err
+    assert_gone(server_pid(out))
+    assert "shape:      (48, 64)" in out
+    assert "dtype:      uint16" in out
+    assert "min/max:    0 / %d" % top in out
+    frames = int(re.search(r"^frames: +(\d+) in", out, re.M).group(1))
+    assert frames >= 2
+    assert re.search(r"^rate: +[0-9.]+ frames/s$", out, re.M)
+    assert re.search(r"^array: +[0-9.]+ MB/s \(6144 bytes per frame\)$",
+                     out, re.M)
+    assert re.search(r"^PGM: +[0-9.]+ MB/s \(%d bytes per frame on the wire\)$"
+                     % (len("P5\n64 48\n%d\n" % ((1 << bits) - 1))
+                        + 64 * 48 * (1 if bits == 8 else 2)), out, re.M)
+    png = tmpdir.join("pics", "last.png").read_binary()
+    assert png[:8] == b"\x89PNG\r\n\x1a\n"
+    assert png[12:16] == b"IHDR"
+    assert png[16:26] == b"\x00\x00\x00\x40\x00\x00\x00\x30\x10\x00"
+
+
+def test_demo_failing_grab_reports_and_still_stops_server(tmpdir):
+    status, out, err = run_demo(tmpdir, ["--seconds", "0.5", "--width", "8",
+                                         "--height", "8"],
+                                extra_env={"STAND_IN_FAILS": "1"})
+    assert status == 1
+    assert "get_frame failed after 0 frames: stand-in told to fail" in err
+    assert_gone(server_pid(out))
+
+
+def test_demo_fixed_port_in_use_is_reported(tmpdir):
+    holder = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    try:
+        holder.bind(("127.0.0.1", 0))
+        holder.listen(1)
+        port = holder.getsockname()[1]
+        status, out, err = run_demo(tmpdir, ["--port", str(port)])
+    finally:
+        holder.close()
+    assert status == 1
+    assert "port %d on 127.0.0.1 is in use" % port in err
+    assert "the demo server did not start" in err
+
+
+def test_demo_without_the_module_says_how_to_build_it(tmpdir):
+    status, out, err = run_demo(
+        tmpdir, [], module=b"raise ImportError('no module named lurvo')\n")
+    assert status == 1
+    assert "lurvo is not built: run make build" in err
+    assert out == ""
