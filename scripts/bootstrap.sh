@@ -80,7 +80,10 @@ fi
 stamp="$venv/.requirements-installed"
 if [ ! -f "$stamp" ] || ! cmp -s "$reqs" "$stamp"; then
     echo "bootstrap: installing $reqs into $venv"
-    "$venv/bin/python" -m pip install --quiet --disable-pip-version-check -r "$reqs"
+    # The machine's pip configuration names local indexes that may be
+    # absent; their warnings are noise.
+    "$venv/bin/python" -m pip install --quiet --disable-pip-version-check -r "$reqs" \
+        2> >(grep -v 'is ignored: it is neither a file nor a directory' >&2)
     cp "$reqs" "$stamp"
 fi
 
