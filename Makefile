@@ -19,7 +19,7 @@ PY3_SERIES ?= 3.8 3.9 3.10 3.11 3.12 3.13
 PYTEST_ARGS ?=
 DEMO_ARGS ?=
 
-.PHONY: all build build-py3 test check check-py3 install-check test-py3-all demo bench-pgm clean
+.PHONY: all build build-py3 test check check-py3 install-check test-py3-all demo bench-pgm bench-exchange clean
 
 all: build
 
@@ -56,6 +56,9 @@ demo: build
 
 bench-pgm: build
 	$(PY) bench/pgm_swap.py
+
+bench-exchange: build
+	$(PY) bench/exchange_loop.py 1000
 
 clean:
 	rm -rf build lurvo*.so
