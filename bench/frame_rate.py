@@ -288,8 +288,10 @@ def time_kind(kind, fetchers, calls, rounds):
 # Peak memory of one get_frame call
 
 PEAK_CHILD = r"""
-import gc, sys
+import ctypes, gc, sys
 import lurvo
+
+libc = ctypes.CDLL(None)
 
 def status(field):
     with open("/proc/self/status") as f:
@@ -302,6 +304,9 @@ uri = sys.argv[2]
 results = []
 for attempt in range(2):
     gc.collect()
+    # Free heap memory goes back to the system first, so that pages the
+    # call reuses count as well as new ones.
+    libc.malloc_trim(0)
     with open("/proc/self/clear_refs", "w") as f:
         f.write("5")            # resets VmHWM to the current VmRSS
     before = status("VmRSS")
@@ -316,10 +321,11 @@ print("%d %d %d" % (results[0], results[1], kept))
 def measure_peak_memory(port, kinds):
     """Growth of the resident set's peak (VmHWM, after resetting it through
     /proc/self/clear_refs) across one get_frame call, in a fresh child
-    process: the first call, then a second one.  This counts every page the
-    call touched that was not resident before: the receive buffer's touched
-    pages, the array and anything the allocator or NumPy added; the array
-    is still alive when the peak is read."""
+    process: the first call, then a second one.  Before each call
+    malloc_trim(0) hands free heap memory back to the system, so that every
+    page the call touches counts: the receive buffer's touched pages, the
+    error text's, the array and anything the allocator or NumPy added; the
+    array is still alive when the peak is read."""
     rows = []
     for kind in kinds:
         out = subprocess.check_output([sys.executable, "-c", PEAK_CHILD, str(port), kind.uri])
@@ -354,7 +360,7 @@ def table(kinds, results):
             if name not in res:
                 continue
             r = res[name]
-            lines.append("| %s | %s | %.0f | %.3f | %.3f | %.0f | %.2f | %.2f |" % (
+            lines.append("| %s | %s | %.0f | %.3f | %.3f | %.2f | %.2f | %.2f |" % (
                 kind.name, name, r["fps"], r["median"] * 1e3, r["p99"] * 1e3, r["faults"],
                 r["median"] / base, r["median"] / limit))
     return "\n".join(lines)
@@ -410,7 +416,8 @@ def main():
         print("machine: %s" % machine())
         print("server: bench/frame_server on 127.0.0.1:%d (pid %d)" % (server.port, server.proc.pid))
         results = {}
-        cpu0, wall0 = server.cpu_seconds(), time.time()
+        served = 0
+        cpu0 = server.cpu_seconds()
         for kind in kinds:
             fetchers = {}
             for name, make in CONTENDERS:
@@ -428,15 +435,20 @@ def main():
             # Interleaved in the listed order.
             ordered = OrderedDict((n, fetchers[n]) for n, _ in CONTENDERS if n in fetchers)
             results[kind.name] = time_kind(kind, ordered, args.calls, args.rounds)
+            served += (args.calls // args.rounds * args.rounds + 5) * len(ordered) + len(fetchers)
             print("%s: timed %d calls each" % (kind.name, args.calls))
-        busy = (server.cpu_seconds() - cpu0) / (time.time() - wall0)
-        print("server busy %.0f%% of one core over the timed part" % (100 * busy))
+        # The server answers one request at a time; its CPU time per
+        # response, set beside the fastest client's latency, shows how much
+        # of a frame's time is the server's at most.
+        print("server: %.3f ms of CPU per response on average (all kinds)"
+              % ((server.cpu_seconds() - cpu0) / served * 1e3))
 
         text = table(kinds, results)
         print()
         print(text)
         peak = measure_peak_memory(server.port, kinds)
-        mem = ["", "Peak memory of one get_frame call (growth of VmHWM over VmRSS, fresh child):",
+        mem = ["", "Peak memory of one get_frame call (growth of VmHWM over VmRSS in a fresh child,"
+               " after malloc_trim(0)):",
                "| frame | first call KiB | second call KiB | of which the returned array KiB |",
                "|---|---:|---:|---:|"]
         for name, first, second, array_kb in peak:
