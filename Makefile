@@ -8,6 +8,8 @@
 #   make demo          build, then the main job (DEMO_ARGS="--seconds 5 --bits 12")
 #   make test-py3-all  the suite on every Python 3 from 3.8 to 3.13 found here
 #   make install-check pip install of the project into scratch environments
+#   make bench         get_frame against its peers and the floor
+#                      (environment $(BENCH_VENV) for the peers; BENCH_ARGS=--calls N)
 #
 # PYTHON=/path/to/python2.7 chooses the Python 2 interpreter; PY3 the
 # Python 3 series used by `make test` (default 3.11).
@@ -19,7 +21,7 @@ PY3_SERIES ?= 3.8 3.9 3.10 3.11 3.12 3.13
 PYTEST_ARGS ?=
 DEMO_ARGS ?=
 
-.PHONY: all build build-py3 test check check-py3 install-check test-py3-all demo bench-pgm bench-exchange clean
+.PHONY: all build build-py3 test check check-py3 install-check test-py3-all demo bench bench-pgm bench-exchange clean
 
 all: build
 
@@ -53,6 +55,22 @@ test-py3-all:
 
 demo: build
 	$(PY) demo/run_demo.py $(DEMO_ARGS)
+
+BENCH_VENV ?= .venv-bench
+BENCH_ARGS ?=
+BENCH_CXXFLAGS := -std=c++17 -O2 -Wall -Wextra -Werror
+
+build/frame_server: bench/frame_server.cpp
+	@mkdir -p build
+	g++ $(BENCH_CXXFLAGS) -o $@ $<
+
+build/liblimit_client.so: bench/limit_client.cpp
+	@mkdir -p build
+	g++ $(BENCH_CXXFLAGS) -fPIC -shared -o $@ $<
+
+bench: build build/frame_server build/liblimit_client.so
+	@PYTHON="$(PYTHON)" VENV="$(BENCH_VENV)" REQS=bench/requirements.txt scripts/bootstrap.sh
+	$(BENCH_VENV)/bin/python bench/frame_rate.py $(BENCH_ARGS)
 
 bench-pgm: build
 	$(PY) bench/pgm_swap.py

@@ -196,6 +196,27 @@ class TestFrames(object):
         assert frame.flags["OWNDATA"]
         assert np.array_equal(frame, expected)
 
+    def test_every_depth_and_tail_length(self):
+        # The array is filled 16 samples at a time with the rest one by one:
+        # lengths around that block size, each bit depth (0..16), and the
+        # extremes of every depth must all come out as the plain shift.
+        rng = np.random.RandomState(7)
+        cases = []
+        for maxval in [0] + [(1 << bits) - 1 for bits in range(1, 17)] + [1000, 300]:
+            for count in (1, 15, 16, 17, 31, 33, 250):
+                values = rng.randint(0, maxval + 1, size=count)
+                values[:2] = [maxval, 0][:count]
+                cases.append((maxval, values))
+        with serve(*[frame_response(len(v), 1, m, [int(x) for x in v]) for m, v in cases],
+                   duration=60) as srv:
+            cam = lurvo.cam("127.0.0.1", srv.port)
+            for maxval, values in cases:
+                shift = 16 - int(maxval).bit_length()
+                expected = (values.astype(np.uint32) << shift).astype(np.uint16)
+                frame = cam.get_frame()
+                assert frame.shape == (1, len(values))
+                assert np.array_equal(frame[0], expected), (maxval, len(values))
+
     def test_http_1_1_and_extra_headers(self):
         body = pgm(1, 2, 65535, [0x1234, 0xfedc])
         response = http_response(body, version=b"HTTP/1.1",
