@@ -4,6 +4,7 @@
 #   make build   environment, dependencies and the module, importable by $(VENV)/bin/python
 #   make test    build, then run every test
 #   make demo    build, then the main job
+#   make sanitize   the suite again, against an ASan+UBSan build in build/asan
 #
 # PYTHON=/path/to/python2.7 chooses the interpreter; VENV the environment.
 
@@ -11,7 +12,7 @@ VENV ?= .venv
 PY := $(VENV)/bin/python
 PYTEST_ARGS ?=
 
-.PHONY: all build test demo bench-pgm clean
+.PHONY: all build test demo bench-pgm sanitize clean
 
 all: build
 
@@ -21,6 +22,9 @@ build:
 
 test: build
 	$(PY) -m pytest -q tests $(PYTEST_ARGS)
+
+sanitize: build
+	@VENV="$(VENV)" PYTEST_ARGS="$(PYTEST_ARGS)" scripts/sanitize.sh
 
 demo: build
 	@echo "demo: the module is built; the camera demo comes with the Python binding"
