@@ -18,6 +18,7 @@
 #include <cstring>
 #include <memory>
 
+#include "image/fill.h"
 #include "image/pgm.h"
 #include "transport/http.h"
 
@@ -102,27 +103,6 @@ _lurvoport_dealloc(PyObject *self)
     Py_TYPE(self)->tp_free(self);
 }
 
-/* Widens each sample to 16 bits with its most significant bit on bit 15.
- * bpp 0 (a maxval of 0) shifts by 16: every element becomes 0. */
-static void
-fill_frame(std::uint16_t *__restrict out, const unsigned char *__restrict samples,
-           std::size_t count, unsigned bpp)
-{
-    const unsigned shift = 16 - bpp;
-    if (bpp <= 8) {
-        for (std::size_t i = 0; i < count; ++i)
-            out[i] = static_cast<std::uint16_t>(static_cast<unsigned>(samples[i]) << shift);
-        return;
-    }
-    const std::uint16_t *wide = reinterpret_cast<const std::uint16_t *>(samples);
-    if (shift == 0) {
-        std::memcpy(out, wide, count * sizeof *out);
-        return;
-    }
-    for (std::size_t i = 0; i < count; ++i)
-        out[i] = static_cast<std::uint16_t>(static_cast<unsigned>(wide[i]) << shift);
-}
-
 /* Runs the three stages on buf; on failure raises and returns false. */
 static bool
 fetch_samples(const PyLurvo *self, const char *uri, unsigned char *buf, char *err_buf,
@@ -182,8 +162,8 @@ _lurvoport_get_frame(PyObject *self, PyObject *args)
         return nullptr;
     }
     const std::size_t count = static_cast<std::size_t>(width) * height;
-    fill_frame(static_cast<std::uint16_t *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(array))),
-               buf.get(), count, bpp);
+    lurvo::fill_frame(static_cast<std::uint16_t *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(array))),
+                      buf.get(), count, bpp);
     return PyArray_Return(reinterpret_cast<PyArrayObject *>(array));
 }
 
