@@ -5,14 +5,16 @@
 #   make test    build, then run every test
 #   make demo    build, then the main job
 #   make sanitize   the suite again, against an ASan+UBSan build in build/asan
+#   make fuzz       the libFuzzer targets of fuzz/, FUZZ_SECONDS (60) each
 #
 # PYTHON=/path/to/python2.7 chooses the interpreter; VENV the environment.
 
 VENV ?= .venv
 PY := $(VENV)/bin/python
 PYTEST_ARGS ?=
+FUZZ_SECONDS ?= 60
 
-.PHONY: all build test demo bench-pgm sanitize clean
+.PHONY: all build test demo bench-pgm sanitize fuzz fuzz-corpus clean
 
 all: build
 
@@ -25,6 +27,12 @@ test: build
 
 sanitize: build
 	@VENV="$(VENV)" PYTEST_ARGS="$(PYTEST_ARGS)" scripts/sanitize.sh
+
+fuzz:
+	@FUZZ_SECONDS="$(FUZZ_SECONDS)" scripts/fuzz.sh
+
+fuzz-corpus: build
+	$(PY) fuzz/make_corpus.py
 
 demo: build
 	@echo "demo: the module is built; the camera demo comes with the Python binding"
