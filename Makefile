@@ -6,6 +6,7 @@
 #   make demo    build, then the main job
 #   make sanitize   the suite again, against an ASan+UBSan build in build/asan
 #   make fuzz       the libFuzzer targets of fuzz/, FUZZ_SECONDS (60) each
+#   make valgrind   mixed get_frame calls under memcheck (VALGRIND_CALLS, 300)
 #
 # PYTHON=/path/to/python2.7 chooses the interpreter; VENV the environment.
 
@@ -14,7 +15,7 @@ PY := $(VENV)/bin/python
 PYTEST_ARGS ?=
 FUZZ_SECONDS ?= 60
 
-.PHONY: all build test demo bench-pgm sanitize fuzz fuzz-corpus clean
+.PHONY: all build test demo bench-pgm sanitize fuzz fuzz-corpus valgrind clean
 
 all: build
 
@@ -27,6 +28,9 @@ test: build
 
 sanitize: build
 	@VENV="$(VENV)" PYTEST_ARGS="$(PYTEST_ARGS)" scripts/sanitize.sh
+
+valgrind: build
+	@VENV="$(VENV)" scripts/valgrind.sh
 
 fuzz:
 	@FUZZ_SECONDS="$(FUZZ_SECONDS)" scripts/fuzz.sh
