@@ -38,6 +38,12 @@ if ! command -v "$cxx" >/dev/null 2>&1 || ! works; then
     [ "$(id -u)" -eq 0 ] || sudo=sudo
     $sudo apt-get update -q
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q clang
+    if ! works; then
+        # libFuzzer and the sanitizer runtimes are only recommended by
+        # clang's packages; an installation without recommends lacks them.
+        major=$("$cxx" -dumpversion | cut -d. -f1)
+        DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q "libclang-rt-$major-dev"
+    fi
     works || { echo "fuzz: $cxx cannot build with -fsanitize=fuzzer" >&2; exit 1; }
 fi
 

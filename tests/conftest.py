@@ -1,14 +1,11 @@
-"""Makes `import lurvo` load the build that tests/stages.py loads, so that
-a LURVO_MODULE_DIR build is the one under test everywhere, child
-processes included (they get it through PYTHONPATH)."""
+"""Makes `import lurvo` load the build that tests/stages.py loads: with
+LURVO_MODULE_DIR set (the sanitizer build, for one), that folder comes
+first for this process and, through PYTHONPATH, for its children."""
 import os
 import sys
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-
-from stages import ROOT, module_dir  # noqa: E402
-
-if module_dir() != ROOT:
-    sys.path.insert(0, module_dir())
+module_dir = os.environ.get("LURVO_MODULE_DIR")
+if module_dir:
+    sys.path.insert(0, module_dir)
     os.environ["PYTHONPATH"] = os.pathsep.join(
-        [module_dir()] + [p for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p])
+        [module_dir] + [p for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p])
