@@ -12,7 +12,7 @@ import pytest
 import lurvo
 from scripted_server import (ScriptedServer, closed_port, frame_response,
                              http_response, pgm)
-from stages import UNDER_SANITIZER
+from stages import UNDER_SANITIZER, module_dir
 
 BUFFER_SIZE = 2621696
 
@@ -40,6 +40,11 @@ class TestModule(object):
         assert lurvo.cam.__doc__ == "LURVOPORT object"
         assert lurvo.cam.get_frame.__doc__ == "get frame."
         assert [n for n in dir(lurvo) if not n.startswith("__")] == ["cam"]
+
+    def test_the_module_is_the_build_under_test(self):
+        # LURVO_MODULE_DIR (make sanitize) must not end up testing ./lurvo.so.
+        assert (os.path.dirname(os.path.realpath(lurvo.__file__))
+                == os.path.realpath(module_dir()))
 
     def test_instance_exposes_no_fields(self):
         cam = lurvo.cam("127.0.0.1", 1)
