@@ -1,13 +1,17 @@
-# Strings the steps together; the work is done by scripts/bootstrap.sh
-# (environments and dependencies) and setup.py (the module).
+# Strings the steps together; the work is done by scripts/ (environments,
+# sanitizer, fuzz and valgrind runs) and setup.py (the module).
 #
 #   make build         Python 2.7 environment (.venv), dependencies and the module,
 #                      importable by .venv/bin/python
-#   make test          everything: build and run the suite on Python 2.7 and 3.11
+#   make test          everything: the suite on Python 2.7 and 3.11, the pip install
+#                      check, the suite under ASan+UBSan, and bounded fuzz runs
 #   make check         the suite on Python 2.7 only (quick)
 #   make demo          build, then the main job (DEMO_ARGS="--seconds 5 --bits 12")
 #   make test-py3-all  the suite on every Python 3 from 3.8 to 3.13 found here
 #   make install-check pip install of the project into scratch environments
+#   make sanitize      the suite again, against an ASan+UBSan build in build/asan
+#   make fuzz          the libFuzzer targets of fuzz/, FUZZ_SECONDS (60) each
+#   make valgrind      mixed get_frame calls under memcheck (VALGRIND_CALLS, 300)
 #   make bench         get_frame against its peers and the floor
 #                      (environment $(BENCH_VENV) for the peers; BENCH_ARGS=--calls N)
 #
@@ -20,8 +24,10 @@ PY3 ?= 3.11
 PY3_SERIES ?= 3.8 3.9 3.10 3.11 3.12 3.13
 PYTEST_ARGS ?=
 DEMO_ARGS ?=
+FUZZ_SECONDS ?= 60
 
-.PHONY: all build build-py3 test check check-py3 install-check test-py3-all demo bench bench-pgm bench-exchange clean
+.PHONY: all build build-py3 test check check-py3 install-check test-py3-all \
+        sanitize fuzz fuzz-corpus valgrind demo bench bench-pgm bench-exchange clean
 
 all: build
 
@@ -44,7 +50,7 @@ check-py3: build-py3
 install-check: build
 	@PY3=$(PY3) scripts/install_check.sh
 
-test: check check-py3 install-check
+test: check check-py3 install-check sanitize fuzz
 
 test-py3-all:
 	@set -e; for v in $(PY3_SERIES); do \
@@ -52,6 +58,18 @@ test-py3-all:
 	        echo "=== Python $$v"; $(MAKE) --no-print-directory check-py3 PY3=$$v; \
 	    else echo "=== Python $$v: not on this machine, skipped"; fi; \
 	done
+
+sanitize: build
+	@VENV="$(VENV)" PYTEST_ARGS="$(PYTEST_ARGS)" scripts/sanitize.sh
+
+valgrind: build
+	@VENV="$(VENV)" scripts/valgrind.sh
+
+fuzz:
+	@FUZZ_SECONDS="$(FUZZ_SECONDS)" scripts/fuzz.sh
+
+fuzz-corpus: build
+	$(PY) fuzz/make_corpus.py
 
 demo: build
 	$(PY) demo/run_demo.py $(DEMO_ARGS)

@@ -18,6 +18,10 @@ SOURCE_DIRS = ("binding", "transport", "image")
 CXXFLAGS = ["-std=c++17", "-O2", "-Wall", "-Wextra", "-Werror",
             "-Wno-register"]
 
+# Flags for both compiling and linking, for instrumented builds such as
+# `make sanitize` (which also chooses a build folder of its own).
+EXTRA_FLAGS = os.environ.get("LURVO_EXTRA_FLAGS", "").split()
+
 
 def project_files(pattern):
     found = []
@@ -49,7 +53,8 @@ lurvo = Extension(
     depends=project_files("*.h"),
     include_dirs=[HERE],
     language="c++",
-    extra_compile_args=CXXFLAGS,
+    extra_compile_args=CXXFLAGS + EXTRA_FLAGS,
+    extra_link_args=EXTRA_FLAGS,
 )
 
 setup(

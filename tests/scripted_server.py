@@ -11,6 +11,7 @@ A script is a list of steps:
     ("send", data)      send bytes; a peer that went away ends the script
     ("sleep", seconds)  stay silent
     ("trickle", data, gap)  send one byte at a time, `gap` seconds apart
+    ("repeat", data, count) send data count times (large answers, little memory)
     ("reset",)          close with an RST instead of a FIN
 Unless a script starts with NO_READ, the server first reads the request
 (up to an empty line, for at most 1 s) and records it; it closes the
@@ -82,6 +83,9 @@ def _play(conn, script):
             for i in range(len(step[1])):
                 conn.sendall(step[1][i:i + 1])
                 time.sleep(step[2])
+        elif kind == "repeat":
+            for _ in range(step[2]):
+                conn.sendall(step[1])
         elif kind == "reset":
             _reset(conn)
             return

@@ -12,6 +12,18 @@ ERR_SIZE = 1024
 BUF_SIZE = 2621696
 
 
+# Set when the sanitizer runtime is preloaded (scripts/sanitize.sh): its
+# quarantine keeps freed memory resident on purpose, and it cannot live
+# under a cap on the address space.
+UNDER_SANITIZER = "asan" in os.environ.get("LD_PRELOAD", "")
+
+
+def module_dir():
+    """Where the module under test lives: LURVO_MODULE_DIR names another
+    build of it (the sanitizer build, for one); by default the project's."""
+    return os.environ.get("LURVO_MODULE_DIR") or ROOT
+
+
 def module_path():
     """The built module of this interpreter, which exports the stages too."""
     try:
@@ -20,10 +32,10 @@ def module_path():
         import imp
         EXTENSION_SUFFIXES = [s for s, _, kind in imp.get_suffixes() if kind == imp.C_EXTENSION]
     for suffix in EXTENSION_SUFFIXES:
-        path = os.path.join(ROOT, "lurvo" + suffix)
+        path = os.path.join(module_dir(), "lurvo" + suffix)
         if os.path.exists(path):
             return path
-    raise RuntimeError("lurvo is not built in %s: run make build" % ROOT)
+    raise RuntimeError("lurvo is not built in %s: run make build" % module_dir())
 
 
 def _library():

@@ -1,0 +1,70 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets of fuzz/ with clang (AddressSanitizer and
+# UndefinedBehaviorSanitizer too) into build/fuzz and runs each for a
+# bounded time, starting from the checked-in corpus of fuzz/corpus.
+#
+#   FUZZ_SECONDS  time per target (default 60)
+#   FUZZ_TARGETS  which targets (default: response pgm pipeline)
+#
+# New inputs the fuzzer finds go to build/fuzz/corpus-<target>, not into the
+# checked-in corpus; a crash is saved as build/fuzz/<target>-crash-* and
+# fails the run.  Installs clang from Debian when it is missing.
+set -euo pipefail
+
+top=$(cd "$(dirname "$0")/.." && pwd)
+cd "$top"
+seconds=${FUZZ_SECONDS:-60}
+targets=${FUZZ_TARGETS:-response pgm pipeline}
+out=build/fuzz
+cxx=${FUZZ_CXX:-clang++}
+flags=(-std=c++17 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all
+       -Wall -Wextra -Werror -I"$top")
+
+works() {
+    local probe
+    probe=$(mktemp -d)
+    printf '%s\n' '#include <cstdint>' '#include <cstddef>' \
+        'extern "C" int LLVMFuzzerTestOneInput(const uint8_t *, size_t) { return 0; }' \
+        > "$probe/probe.cpp"
+    "$cxx" "${flags[@]}" "$probe/probe.cpp" -o "$probe/probe" >/dev/null 2>&1
+    local rc=$?
+    rm -rf "$probe"
+    return $rc
+}
+
+if ! command -v "$cxx" >/dev/null 2>&1 || ! works; then
+    echo "fuzz: $cxx with libFuzzer is missing; installing clang"
+    sudo=""
+    [ "$(id -u)" -eq 0 ] || sudo=sudo
+    $sudo apt-get update -q
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q clang
+    if ! works; then
+        # libFuzzer and the sanitizer runtimes are only recommended by
+        # clang's packages; an installation without recommends lacks them.
+        major=$("$cxx" -dumpversion | cut -d. -f1)
+        DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q "libclang-rt-$major-dev"
+    fi
+    works || { echo "fuzz: $cxx cannot build with -fsanitize=fuzzer" >&2; exit 1; }
+fi
+
+mkdir -p "$out"
+export ASAN_OPTIONS="halt_on_error=1:detect_leaks=1"
+export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
+summary=()
+for t in $targets; do
+    "$cxx" "${flags[@]}" "fuzz/fuzz_$t.cpp" transport/response.cpp image/pgm.cpp -o "$out/fuzz_$t"
+    mkdir -p "$out/corpus-$t"
+    log="$out/fuzz_$t.log"
+    echo "fuzz: $t for ${seconds}s"
+    status=0
+    "$out/fuzz_$t" -max_total_time="$seconds" -print_final_stats=1 -dict=fuzz/lurvo.dict \
+        -artifact_prefix="$out/$t-" "$out/corpus-$t" "fuzz/corpus/$t" >"$log" 2>&1 || status=$?
+    runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")
+    if [ "$status" -ne 0 ]; then
+        tail -n 40 "$log"
+        echo "fuzz: $t failed (exit $status); the input is in $out/$t-crash-*" >&2
+        exit 1
+    fi
+    summary+=("$t: ${runs:-?} executions in ${seconds}s, no crash")
+done
+printf 'fuzz: %s\n' "${summary[@]}"

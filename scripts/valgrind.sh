@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# Runs a few hundred mixed get_frame calls (tests/mixed_calls.py) under
+# valgrind's memcheck, against a build with debug information in
+# build/valgrind, and fails if memcheck finds an invalid access or a
+# definite leak attributed to our code (see scripts/valgrind_summary.py).
+# The interpreter's own findings are counted and shown, not judged.
+#
+#   VENV            the environment (default .venv)
+#   VALGRIND_CALLS  how many calls (default 300)
+set -euo pipefail
+
+top=$(cd "$(dirname "$0")/.." && pwd)
+cd "$top"
+venv=${VENV:-.venv}
+py="$top/$venv/bin/python"
+[ -x "$py" ] || py="$venv/bin/python"
+out="$top/build/valgrind"
+calls=${VALGRIND_CALLS:-300}
+
+if ! command -v valgrind >/dev/null 2>&1; then
+    echo "valgrind: installing valgrind"
+    sudo=""
+    [ "$(id -u)" -eq 0 ] || sudo=sudo
+    $sudo apt-get update -q
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q valgrind
+fi
+
+LURVO_EXTRA_FLAGS="-g" \
+    "$py" setup.py --quiet build_ext --force --build-lib "$out" --build-temp "$out/obj"
+
+rm -f "$out/memcheck.xml"
+# The server of the calls is a forked child of the same program; its
+# findings are the interpreter's alone, so it stays silent.
+cd "$out"
+PYTHONPATH="$out" LURVO_MODULE_DIR="$out" valgrind --tool=memcheck --leak-check=full \
+    --show-leak-kinds=definite --errors-for-leak-kinds=definite --num-callers=40 \
+    --child-silent-after-fork=yes --xml=yes --xml-file="$out/memcheck.xml" \
+    "$py" "$top/tests/mixed_calls.py" "$calls"
+"$py" "$top/scripts/valgrind_summary.py" "$out/memcheck.xml" "$out/lurvo.so"

@@ -1,0 +1,159 @@
+"""get_frame against camera servers that misbehave on purpose.  Every
+case must end in a RuntimeError with the stage's text (within the one
+second budget, plus a little, when it is a timeout), never in a crash or
+a hang, and the next call on the same camera object must return a good
+frame: nothing of a failed call carries over.
+
+The servers run in child processes, since get_frame keeps the interpreter
+lock while it waits."""
+import os
+import random
+import resource
+import socket
+import time
+
+import pytest
+
+import lurvo
+from scripted_server import (NO_READ, DroppingListener, ScriptedServer, closed_port,
+                             frame_response, http_response)
+
+BUFFER_SIZE = 2621696
+GOOD = frame_response(3, 2, 65535, [1, 2, 3, 0xfffe, 0x8000, 0])
+GOOD_FRAME = [[1, 2, 3], [0xfffe, 0x8000, 0]]
+BUDGET = 1.0
+# A timeout ends the call within this much of the budget.
+TIMEOUT_SLACK = 0.15
+RESET = "receive error: Connection reset by peer"
+TIMEOUT = "receive timeout (Operation now in progress)"
+NO_END = "HTTP header block does not end"
+
+HEAD = b"HTTP/1.0 200 OK\r\nContent-Type: image/x-portable-graymap\r\n\r\n"
+BIG_PGM = b"P5\n64 64\n65535\n"
+BIG_BODY = bytes(bytearray(i % 251 for i in range(2 * 64 * 64)))
+
+
+def seeded_bytes(seed, count, first=None):
+    rng = random.Random(seed)
+    data = bytearray(rng.randrange(256) for _ in range(count))
+    if first is not None:
+        data[0] = first
+    return bytes(data)
+
+
+def failed_call(cam):
+    """Returns (text of the RuntimeError, seconds the call took)."""
+    start = time.time()
+    with pytest.raises(RuntimeError) as info:
+        cam.get_frame()
+    return str(info.value), time.time() - start
+
+
+def assert_good_frame(cam):
+    assert cam.get_frame().tolist() == GOOD_FRAME
+
+
+# Each script is followed by a good answer on the next connection; the
+# silent ones last a little longer than the budget and then close, so that
+# the server is free again for the call after.
+SCRIPTS = [
+    ("reset in the status line", [("send", HEAD[:9]), ("sleep", 0.05), ("reset",)], [RESET], False),
+    ("reset in the header", [("send", HEAD[:40]), ("sleep", 0.05), ("reset",)], [RESET], False),
+    ("reset in the body",
+     [("send", HEAD + BIG_PGM + BIG_BODY[:3000]), ("sleep", 0.05), ("reset",)], [RESET], False),
+    ("reset before any byte, request unread", [NO_READ, ("sleep", 0.05), ("reset",)],
+     [RESET], False),
+    # Closing with the request unread may show as a reset or as an empty
+    # answer, depending on whether the request had arrived.
+    ("accept then close, request unread", [NO_READ], [RESET, "no error"], False),
+    ("half the body then silence",
+     [("send", HEAD + BIG_PGM + BIG_BODY[:4096]), ("sleep", BUDGET + 0.2)], [TIMEOUT], True),
+    ("one byte every 50 ms", [("trickle", HEAD[:24], 0.05)], [TIMEOUT], True),
+    ("header lines without end until the buffer is full",
+     [("repeat", b"HTTP/1.0 200 OK\r\n" + b"X-Pad: " + b"a" * 1000 + b"\r\n", 3000)],
+     [NO_END], False),
+    ("random bytes", [("send", seeded_bytes(1, 5000))], ["cannot dispatch response"], False),
+    ("random body", [("send", HEAD + seeded_bytes(2, 5000, first=ord("Q")))],
+     ["cannot extract PGM, header not valid"], False),
+    ("NUL in a header line",
+     [("send", HEAD[:40] + b"\x00" + HEAD[40:] + BIG_PGM + BIG_BODY)], [NO_END], False),
+    ("NUL in the status line", [("send", b"HTTP/1.0 200 OK\x00\r\n" + HEAD[17:] + GOOD)],
+     ["HTTP response: 200 OK"], False),
+    ("NUL bytes only", [("send", b"\x00" * 4096)], ["cannot dispatch response"], False),
+]
+
+
+@pytest.mark.parametrize("script,texts,is_timeout", [s[1:] for s in SCRIPTS],
+                         ids=[s[0] for s in SCRIPTS])
+def test_hostile_answer_then_a_good_frame(script, texts, is_timeout):
+    with ScriptedServer([script, [("send", GOOD)]], process=True) as srv:
+        cam = lurvo.cam("127.0.0.1", srv.port)
+        text, took = failed_call(cam)
+        assert text in texts
+        if is_timeout:
+            assert BUDGET - 0.05 < took < BUDGET + TIMEOUT_SLACK
+        else:
+            assert took < BUDGET
+        assert_good_frame(cam)
+
+
+def test_host_that_drops_packets_times_out_then_a_good_frame():
+    with DroppingListener() as host:
+        text, took = failed_call(lurvo.cam("127.0.0.1", host.port))
+    assert text == "cannot connect: timeout (Operation now in progress)"
+    assert BUDGET - 0.05 < took < BUDGET + TIMEOUT_SLACK
+    with ScriptedServer([[("send", GOOD)]], process=True) as srv:
+        assert_good_frame(lurvo.cam("127.0.0.1", srv.port))
+
+
+def test_refused_then_a_server_on_the_same_port():
+    port = closed_port()
+    cam = lurvo.cam("127.0.0.1", port)
+    assert failed_call(cam)[0] == "cannot send: Connection refused"
+    try:
+        srv = ScriptedServer([[("send", GOOD)]], process=True, port=port)
+    except socket.error:
+        pytest.skip("port %d was taken in between" % port)
+    with srv:
+        assert_good_frame(cam)
+
+
+def test_hundred_megabytes_are_cut_at_the_buffer_size():
+    # The PGM is complete only if nothing is cut: 65535 x 800 16-bit samples.
+    width, height = 65535, 800
+    pgm_head = ("P5\n%d %d\n65535\n" % (width, height)).encode("ascii")
+    chunk = b"\x5a" * 65536
+    count = 2 * width * height // len(chunk) + 1
+    script = [("send", HEAD + pgm_head), ("repeat", chunk, count)]
+    with ScriptedServer([script, [("send", GOOD)]], process=True) as srv:
+        cam = lurvo.cam("127.0.0.1", srv.port)
+        text, took = failed_call(cam)
+        body_len = BUFFER_SIZE - len(HEAD)
+        assert text == "buffer too small (%d, need %d)" % (body_len, width * height)
+        assert took < BUDGET
+        assert_good_frame(cam)
+
+
+def test_more_than_1024_descriptors_open():
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    want = 1300
+    if hard != resource.RLIM_INFINITY and hard < want:
+        pytest.skip("descriptor limit %d below %d" % (hard, want))
+    resource.setrlimit(resource.RLIMIT_NOFILE, (max(soft, want), hard))
+    held = []
+    try:
+        while len(os.listdir("/proc/self/fd")) < 1100:
+            held.append(socket.socket())
+        scripts = [[("send", GOOD)], [("send", HEAD[:20]), ("sleep", BUDGET + 0.2)],
+                   [("send", GOOD)]]
+        with ScriptedServer(scripts, process=True) as srv:
+            cam = lurvo.cam("127.0.0.1", srv.port)
+            assert_good_frame(cam)
+            text, took = failed_call(cam)
+            assert text == TIMEOUT
+            assert BUDGET - 0.05 < took < BUDGET + TIMEOUT_SLACK
+            assert_good_frame(cam)
+    finally:
+        for s in held:
+            s.close()
+        resource.setrlimit(resource.RLIMIT_NOFILE, (soft, hard))

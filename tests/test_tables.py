@@ -1,0 +1,129 @@
+"""Tables over every cut and every piece size.
+
+Every prefix of a valid response, and of a valid PGM, is refused cleanly:
+a negative result, the expected text, and nothing read or written outside
+the bytes given.  Each case runs twice: once in a buffer of exactly the
+prefix's length taken from malloc (under `make sanitize` any read past it
+is a report), once followed by guard bytes that must come back unchanged
+(any write past it shows in every build)."""
+import ctypes
+
+import pytest
+
+import lurvo
+from scripted_server import ScriptedServer, frame_response, pgm
+from stages import lib, module_path
+
+ERR_SIZE = 256
+GUARD = b"\xa5" * 64
+
+# The process-wide malloc: under the sanitizer runtime, its own.
+libc = ctypes.CDLL(None)
+libc.malloc.restype = ctypes.c_void_p
+libc.malloc.argtypes = [ctypes.c_size_t]
+libc.free.argtypes = [ctypes.c_void_p]
+
+extract_pgm = ctypes.CDLL(module_path()).extract_pgm
+extract_pgm.restype = ctypes.c_int
+extract_pgm.argtypes = [ctypes.c_void_p, ctypes.c_size_t, ctypes.POINTER(ctypes.c_uint16),
+                        ctypes.POINTER(ctypes.c_uint16), ctypes.POINTER(ctypes.c_uint8),
+                        ctypes.c_char_p, ctypes.c_size_t]
+
+
+def pipeline(buf, n):
+    """What get_frame does after the exchange: returns (result, text)."""
+    err = ctypes.create_string_buffer(ERR_SIZE)
+    code = ctypes.c_uint8(0)
+    body = lib.process_http_response(buf, n, ctypes.byref(code), err, ERR_SIZE)
+    if body < 0:
+        return body, err.value
+    assert code.value == 3
+    w, h, bpp = ctypes.c_uint16(), ctypes.c_uint16(), ctypes.c_uint8()
+    r = extract_pgm(buf, body, ctypes.byref(w), ctypes.byref(h), ctypes.byref(bpp), err, ERR_SIZE)
+    return r, err.value
+
+
+def extract_only(buf, n):
+    err = ctypes.create_string_buffer(ERR_SIZE)
+    w, h, bpp = ctypes.c_uint16(), ctypes.c_uint16(), ctypes.c_uint8()
+    r = extract_pgm(buf, n, ctypes.byref(w), ctypes.byref(h), ctypes.byref(bpp), err, ERR_SIZE)
+    return r, err.value
+
+
+def run_both_ways(stage, data):
+    """Runs stage on data in an exact malloc'd buffer and in a guarded one;
+    both must agree.  Returns (result, text, buffer contents after)."""
+    exact = libc.malloc(max(len(data), 1))
+    assert exact
+    try:
+        ctypes.memmove(exact, data, len(data))
+        first = stage(exact, len(data))
+    finally:
+        libc.free(exact)
+    guarded = ctypes.create_string_buffer(data + GUARD, len(data) + len(GUARD))
+    second = stage(guarded, len(data))
+    raw = guarded.raw
+    assert raw[len(data):] == GUARD, "wrote past the end"
+    assert first == second
+    return second + (raw[:len(data)],)
+
+
+def expected_pipeline_text(prefix, header_end, pgm_head_len, samples):
+    """The text for a response cut to `prefix` bytes."""
+    if prefix < 16:
+        return b"cannot dispatch response"
+    if prefix == 16:
+        return b"HTTP response: 200 OK"        # status line cut before its LF
+    if prefix == 17:
+        return b"HTTP response ends after the status line"
+    if prefix < header_end:
+        return b"HTTP header block does not end"
+    body = prefix - header_end
+    if body < 2:
+        return b"cannot extract PGM, header not valid"
+    if body < pgm_head_len:
+        return b"error in PGM"
+    return b"buffer too small (%d, need %d)" % (body, samples)
+
+
+@pytest.mark.parametrize("maxval,values", [(255, [9, 0, 255, 7, 1, 2]),
+                                           (65535, [0x1234, 0, 0xffff, 7, 0x8000, 2])])
+def test_every_prefix_of_a_response_is_refused(maxval, values):
+    body = pgm(3, 2, maxval, values)
+    response = frame_response(3, 2, maxval, values, extra=b"Server: cam\r\n")
+    header_end = len(response) - len(body)
+    pgm_head_len = len(b"P5\n3 2\n%d\n" % maxval)
+    for cut in range(len(response)):
+        result, text, _ = run_both_ways(pipeline, response[:cut])
+        assert (cut, result, text) == (
+            cut, -1, expected_pipeline_text(cut, header_end, pgm_head_len, 6))
+    result, text, _ = run_both_ways(pipeline, response)
+    assert result >= 0 and text == b"no error"
+
+
+@pytest.mark.parametrize("maxval", [255, 4095, 65535])
+def test_every_prefix_of_a_pgm_is_refused_and_left_unchanged(maxval):
+    width, height = 5, 3
+    data = pgm(width, height, maxval, [(i * 97) % (maxval + 1) for i in range(width * height)])
+    for cut in range(len(data)):
+        prefix = data[:cut]
+        result, text, after = run_both_ways(extract_only, prefix)
+        assert (cut, result) == (cut, -1)
+        assert text in (b"cannot extract PGM, header not valid", b"error in PGM",
+                        b"buffer too small (%d, need %d)" % (cut, width * height))
+        assert after == prefix
+    assert run_both_ways(extract_only, data)[0] >= 0
+
+
+def test_a_frame_sent_in_pieces_of_every_size_gives_the_same_array():
+    values = [(i * 4099) & 0xffff for i in range(4 * 3)]
+    response = frame_response(4, 3, 65535, values)
+    expected = [values[0:4], values[4:8], values[8:12]]
+    scripts = []
+    for size in range(1, len(response) + 1):
+        pieces = [response[i:i + size] for i in range(0, len(response), size)]
+        scripts.append([step for p in pieces for step in (("send", p), ("sleep", 0.002))])
+    with ScriptedServer(scripts, process=True, duration=30) as srv:
+        cam = lurvo.cam("127.0.0.1", srv.port)
+        for size in range(1, len(response) + 1):
+            assert (size, cam.get_frame().tolist()) == (size, expected)
