@@ -11,7 +11,7 @@ except ImportError:  # a bare Python 2.7 without setuptools
     from distutils.core import setup, Extension
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-SOURCE_DIRS = ("binding", "transport", "image")
+SOURCE_DIRS = ("binding", "transport", "image", "common")
 
 # Our own code is held to warning-free; Python 2.7's headers use the
 # `register` keyword, which C++17 removed.

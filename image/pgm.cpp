@@ -14,8 +14,9 @@
 
 #include "image/pgm.h"
 
+#include "common/error_text.h"
+
 #include <climits>
-#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -38,18 +39,7 @@ namespace {
 constexpr std::size_t kMagicLength = 3;        // "P5\n"
 constexpr std::uint16_t kMaxByteSample = 255;
 
-void set_error(char *err_buf, std::size_t err_size, const char *fmt, ...)
-    __attribute__((format(printf, 3, 4)));
-
-void set_error(char *err_buf, std::size_t err_size, const char *fmt, ...)
-{
-    if (err_buf == nullptr || err_size == 0)
-        return;
-    va_list ap;
-    va_start(ap, fmt);
-    std::vsnprintf(err_buf, err_size, fmt, ap);
-    va_end(ap);
-}
+using lurvo::set_error;
 
 bool is_digit(unsigned char c)
 {

@@ -7,6 +7,8 @@
 
 #include "transport/http.h"
 
+#include "common/error_text.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -16,7 +18,6 @@
 
 #include <cerrno>
 #include <climits>
-#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -27,18 +28,7 @@ namespace {
 constexpr long kBudgetNs = 1000L * 1000 * 1000;
 constexpr char kRequestTemplate[] = "GET %s HTTP/1.0\n\n";
 
-void set_error(char *err_buf, std::size_t err_size, const char *fmt, ...)
-    __attribute__((format(printf, 3, 4)));
-
-void set_error(char *err_buf, std::size_t err_size, const char *fmt, ...)
-{
-    if (err_buf == nullptr || err_size == 0)
-        return;
-    va_list ap;
-    va_start(ap, fmt);
-    std::vsnprintf(err_buf, err_size, fmt, ap);
-    va_end(ap);
-}
+using lurvo::set_error;
 
 // Closes the descriptor on every way out of the function that opened it.
 struct SocketGuard {

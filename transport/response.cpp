@@ -8,8 +8,9 @@
 
 #include "transport/http.h"
 
+#include "common/error_text.h"
+
 #include <climits>
-#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -21,18 +22,7 @@ constexpr std::size_t kCodeOffset = 9;          // after "HTTP/1.x "
 constexpr std::size_t kHeaderOffset = 17;       // after "HTTP/1.x 200 OK\r\n"
 constexpr std::size_t kNone = static_cast<std::size_t>(-1);
 
-void set_error(char *err_buf, std::size_t err_size, const char *fmt, ...)
-    __attribute__((format(printf, 3, 4)));
-
-void set_error(char *err_buf, std::size_t err_size, const char *fmt, ...)
-{
-    if (err_buf == nullptr || err_size == 0)
-        return;
-    va_list ap;
-    va_start(ap, fmt);
-    std::vsnprintf(err_buf, err_size, fmt, ap);
-    va_end(ap);
-}
+using lurvo::set_error;
 
 bool starts_with(const unsigned char *p, const char *text, std::size_t n)
 {
