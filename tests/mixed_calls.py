@@ -13,7 +13,7 @@ import sys
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import lurvo  # noqa: E402
-from scripted_server import (NO_READ, ScriptedServer, closed_port, frame_response,  # noqa: E402
+from scripted_server import (ScriptedServer, closed_port, frame_response,  # noqa: E402
                              http_response, pgm)
 
 SIDE = 64

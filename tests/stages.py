@@ -2,8 +2,10 @@
 
 ctypes releases the interpreter lock during a call, so servers in threads
 of the test process can answer these calls."""
+import contextlib
 import ctypes
 import os
+import resource
 import socket
 import struct
 
@@ -87,3 +89,26 @@ def open_sockets():
         except OSError:
             pass
     return count
+
+
+@contextlib.contextmanager
+def descriptors_open(count):
+    """Holds sockets open until the process has at least `count`
+    descriptors, so that the next ones are past what select() can watch;
+    raises the soft limit for the duration, and skips the test when the
+    hard limit is too low."""
+    import pytest
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    want = count + 200
+    if hard != resource.RLIM_INFINITY and hard < want:
+        pytest.skip("descriptor limit %d below %d" % (hard, want))
+    resource.setrlimit(resource.RLIMIT_NOFILE, (max(soft, want), hard))
+    held = []
+    try:
+        while len(os.listdir("/proc/self/fd")) < count:
+            held.append(socket.socket())
+        yield
+    finally:
+        for s in held:
+            s.close()
+        resource.setrlimit(resource.RLIMIT_NOFILE, (soft, hard))

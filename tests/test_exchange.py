@@ -1,9 +1,6 @@
 """The HTTP exchange against loopback servers that behave and misbehave."""
 import ctypes
 import os
-import resource
-import signal
-import socket
 import subprocess
 import sys
 import time
@@ -12,7 +9,7 @@ import pytest
 
 from scripted_server import (NO_READ, DroppingListener, ScriptedServer,
                              closed_port, http_response)
-from stages import ERR_SIZE, ROOT, fetch, ip_of, lib
+from stages import ROOT, descriptors_open, fetch, ip_of, lib
 
 RESPONSE = http_response(b"P5\n2 1\n255\n\x00\x01" + bytes(bytearray(range(256))) * 4)
 BUDGET = 1.0
@@ -149,26 +146,14 @@ def open_fds():
 
 class TestDescriptors(object):
     def test_descriptors_above_select_limit_are_waited_on_safely(self):
-        soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
-        want = 1200
-        if hard != resource.RLIM_INFINITY and hard < want:
-            pytest.skip("descriptor limit %d below %d" % (hard, want))
-        resource.setrlimit(resource.RLIMIT_NOFILE, (max(soft, want), hard))
-        held = []
-        try:
-            while open_fds() < 1100:
-                held.append(socket.socket())
+        with descriptors_open(1100):
             scripts = [[("send", RESPONSE)], [("send", RESPONSE[:5]), ("sleep", 1.5)]]
             with ScriptedServer(scripts) as srv:
                 ok = fetch(srv.port)
                 (n, _, text), took = timed(fetch, srv.port)
-            assert ok[1] == RESPONSE
-            assert n == -1 and text.startswith(b"receive timeout (")
-            assert BUDGET - 0.05 < took < BUDGET + SLACK
-        finally:
-            for s in held:
-                s.close()
-            resource.setrlimit(resource.RLIMIT_NOFILE, (soft, hard))
+        assert ok[1] == RESPONSE
+        assert n == -1 and text.startswith(b"receive timeout (")
+        assert BUDGET - 0.05 < took < BUDGET + SLACK
 
     def test_no_descriptor_leaks_over_a_thousand_mixed_calls(self):
         kinds = [

@@ -6,9 +6,7 @@ frame: nothing of a failed call carries over.
 
 The servers run in child processes, since get_frame keeps the interpreter
 lock while it waits."""
-import os
 import random
-import resource
 import socket
 import time
 
@@ -16,7 +14,8 @@ import pytest
 
 import lurvo
 from scripted_server import (NO_READ, DroppingListener, ScriptedServer, closed_port,
-                             frame_response, http_response)
+                             frame_response)
+from stages import descriptors_open
 
 BUFFER_SIZE = 2621696
 GOOD = frame_response(3, 2, 65535, [1, 2, 3, 0xfffe, 0x8000, 0])
@@ -135,15 +134,7 @@ def test_hundred_megabytes_are_cut_at_the_buffer_size():
 
 
 def test_more_than_1024_descriptors_open():
-    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
-    want = 1300
-    if hard != resource.RLIM_INFINITY and hard < want:
-        pytest.skip("descriptor limit %d below %d" % (hard, want))
-    resource.setrlimit(resource.RLIMIT_NOFILE, (max(soft, want), hard))
-    held = []
-    try:
-        while len(os.listdir("/proc/self/fd")) < 1100:
-            held.append(socket.socket())
+    with descriptors_open(1100):
         scripts = [[("send", GOOD)], [("send", HEAD[:20]), ("sleep", BUDGET + 0.2)],
                    [("send", GOOD)]]
         with ScriptedServer(scripts, process=True) as srv:
@@ -153,7 +144,3 @@ def test_more_than_1024_descriptors_open():
             assert text == TIMEOUT
             assert BUDGET - 0.05 < took < BUDGET + TIMEOUT_SLACK
             assert_good_frame(cam)
-    finally:
-        for s in held:
-            s.close()
-        resource.setrlimit(resource.RLIMIT_NOFILE, (soft, hard))
