@@ -8,9 +8,7 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
     const std::size_t err_size = fuzz::take_err_size(data, size);
-    fuzz::Guarded buf(size);
-    if (size != 0)
-        std::memcpy(buf.data(), data, size);
+    fuzz::Guarded buf(data, size);
     fuzz::Guarded err(err_size, '#');
     std::uint8_t type = 0xEE;
 

@@ -49,6 +49,12 @@ public:
         LURVO_POISON(store_.data(), kGuard);
         LURVO_POISON(data() + size, kGuard);
     }
+    // A guarded copy of `size` bytes at `src`.
+    Guarded(const std::uint8_t *src, std::size_t size) : Guarded(size)
+    {
+        if (size != 0)
+            std::memcpy(data(), src, size);
+    }
     ~Guarded() { LURVO_UNPOISON(store_.data(), store_.size()); }
     Guarded(const Guarded &) = delete;
     Guarded &operator=(const Guarded &) = delete;
