@@ -1,7 +1,10 @@
 """Build the lurvo extension module: every C++ source of the project
-goes into one shared object."""
+goes into one shared object.  Package metadata lives here too, and only
+here: the package version is VERSION below."""
 import glob
+import io
 import os
+import sys
 
 try:
     from setuptools import setup, Extension
@@ -10,8 +13,11 @@ except ImportError:  # a bare Python 2.7 without setuptools
     from distutils.command.build_ext import build_ext
     from distutils.core import setup, Extension
 
+VERSION = "0.1"
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE_DIRS = ("binding", "transport", "image", "common")
+SERIES = sys.version_info[:2]
 
 # Our own code is held to warning-free; Python 2.7's headers use the
 # `register` keyword, which C++17 removed.
@@ -22,6 +28,42 @@ CXXFLAGS = ["-std=c++17", "-O2", "-Wall", "-Wextra", "-Werror",
 # `make sanitize` (which also chooses a build folder of its own).
 EXTRA_FLAGS = os.environ.get("LURVO_EXTRA_FLAGS", "").split()
 
+# The oldest NumPy each Python series can install (its first release with
+# wheels for that series), and the C API level of that release.  A module
+# built against NumPy 2's headers with NPY_TARGET_VERSION at that level
+# imports under every NumPy 1.x and 2.x the series has.  NumPy 1.x headers
+# know no target: 2.7 and 3.8, which have no NumPy 2, build against the
+# floor release itself (pyproject.toml pins it).  Series newer than the
+# last row keep the last row's floor.
+NUMPY_FLOOR = [
+    ((2, 7), "1.16.6", None),
+    ((3, 8), "1.17.3", None),
+    ((3, 9), "1.19.3", "NPY_1_19_API_VERSION"),
+    ((3, 10), "1.21.2", "NPY_1_21_API_VERSION"),
+    ((3, 11), "1.23.2", "NPY_1_23_API_VERSION"),
+    ((3, 12), "1.26.0", "NPY_1_25_API_VERSION"),   # 1.26 kept 1.25's API
+    ((3, 13), "2.1.0", "NPY_2_1_API_VERSION"),
+]
+
+
+def numpy_requirements():
+    """One requirement per row, with the marker of its series."""
+    reqs = []
+    for i, (series, floor, _) in enumerate(NUMPY_FLOOR):
+        if series[0] == 2:
+            marker = "python_version < '3'"
+        elif i == len(NUMPY_FLOOR) - 1:
+            marker = "python_version >= '%d.%d'" % series
+        else:
+            marker = "python_version == '%d.%d'" % series
+        reqs.append("numpy>=%s; %s" % (floor, marker))
+    return reqs
+
+
+def numpy_target():
+    targets = [target for series, _, target in NUMPY_FLOOR if series <= SERIES]
+    return [("NPY_TARGET_VERSION", targets[-1])] if targets[-1] else []
+
 
 def project_files(pattern):
     found = []
@@ -30,21 +72,33 @@ def project_files(pattern):
     return found
 
 
-class BuildExt(build_ext):
-    """Adds NumPy's headers and drops the C-only flags that Python's own
-    build configuration passes, which g++ would warn about."""
+def without_rpath(flags):
+    return [f for f in flags if not f.startswith(("-Wl,-rpath", "-Wl,-R", "-R"))]
 
-    def finalize_options(self):
-        build_ext.finalize_options(self)
-        import numpy
-        self.include_dirs.append(numpy.get_include())
+
+class BuildExt(build_ext):
+    """Adds NumPy's headers, drops the C-only flags that Python's own build
+    configuration passes, which g++ would warn about, and links the module
+    the way a wheel must be linked: the interpreter that loads it provides
+    Python's symbols, so no libpython link (Python 2.7 adds one when the
+    interpreter is a shared build) and no run path (an interpreter built
+    with one passes its own library folder)."""
 
     def build_extensions(self):
+        import numpy   # here, not at import: an sdist needs no NumPy
+        for ext in self.extensions:
+            ext.include_dirs.append(numpy.get_include())
         for attr in ("compiler_so", "compiler"):
             flags = getattr(self.compiler, attr, None)
             if flags and "-Wstrict-prototypes" in flags:
                 flags.remove("-Wstrict-prototypes")
+        self.compiler.linker_so = without_rpath(self.compiler.linker_so)
+        self.compiler.runtime_library_dirs = []
         build_ext.build_extensions(self)
+
+    def get_libraries(self, ext):
+        libpython = "python%d.%d" % SERIES
+        return [lib for lib in build_ext.get_libraries(self, ext) if lib != libpython]
 
 
 lurvo = Extension(
@@ -52,19 +106,47 @@ lurvo = Extension(
     sources=project_files("*.cpp"),
     depends=project_files("*.h"),
     include_dirs=[HERE],
+    define_macros=numpy_target(),
     language="c++",
     extra_compile_args=CXXFLAGS + EXTRA_FLAGS,
     extra_link_args=EXTRA_FLAGS,
 )
 
+with io.open(os.path.join(HERE, "README.md"), encoding="utf-8") as readme:
+    LONG_DESCRIPTION = readme.read()
+
 setup(
     name="lurvo",
-    version="0.1",
+    version=VERSION,
     description="Grab greyscale PGM frames from an HTTP camera server as NumPy arrays",
+    long_description=LONG_DESCRIPTION,
+    long_description_content_type="text/markdown",
+    license="MIT",
+    classifiers=[
+        "Intended Audience :: Developers",
+        "Intended Audience :: Science/Research",
+        "Operating System :: POSIX :: Linux",
+        "Programming Language :: C++",
+        "Programming Language :: Python :: 2",
+        "Programming Language :: Python :: 2.7",
+        "Programming Language :: Python :: 3",
+        "Programming Language :: Python :: 3.8",
+        "Programming Language :: Python :: 3.9",
+        "Programming Language :: Python :: 3.10",
+        "Programming Language :: Python :: 3.11",
+        "Programming Language :: Python :: 3.12",
+        "Programming Language :: Python :: 3.13",
+        "Programming Language :: Python :: Implementation :: CPython",
+        "Topic :: Multimedia :: Graphics :: Capture :: Digital Camera",
+        "Topic :: Scientific/Engineering :: Image Processing",
+        "Typing :: Typed",
+    ],
+    python_requires=">=2.7, " + ", ".join("!=3.%d.*" % minor for minor in range(8)),
     ext_modules=[lurvo],
-    install_requires=["numpy"],
+    install_requires=numpy_requirements(),
     # Type information for editors and type checkers, as a stub-only package.
     packages=["lurvo-stubs"],
     package_data={"lurvo-stubs": ["__init__.pyi"]},
+    zip_safe=False,
     cmdclass={"build_ext": BuildExt},
 )
