@@ -57,6 +57,15 @@ void raise_text(PyObject *type, const char *text)
 }
 #endif
 
+/* Python 3 takes a first doc line "name(signature)\n--\n\n" as the text
+ * signature inspect.signature reads, and leaves it out of __doc__; Python 2
+ * would show it as part of the doc string. */
+#if PY_MAJOR_VERSION >= 3
+#define WITH_SIGNATURE(signature, doc) signature "\n--\n\n" doc
+#else
+#define WITH_SIGNATURE(signature, doc) doc
+#endif
+
 }  // namespace
 
 /* ------------------------------------------------------------------ */
@@ -168,7 +177,8 @@ _lurvoport_get_frame(PyObject *self, PyObject *args)
 }
 
 static PyMethodDef lurvoport_methods[] = {
-    {"get_frame", _lurvoport_get_frame, METH_VARARGS, "get frame."},
+    {"get_frame", _lurvoport_get_frame, METH_VARARGS,
+     WITH_SIGNATURE("get_frame($self, uri='/img.pgm', /)", "get frame.")},
     {nullptr, nullptr, 0, nullptr}
 };
 
@@ -197,7 +207,8 @@ static PyTypeObject PyLurvoType = {
     nullptr,                                    /* tp_setattro */
     nullptr,                                    /* tp_as_buffer */
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,   /* tp_flags */
-    "LURVOPORT object",                         /* tp_doc */
+    WITH_SIGNATURE("lurvoport(ip='127.0.0.1', port=5557)",
+                   "LURVOPORT object"),         /* tp_doc */
     nullptr,                                    /* tp_traverse */
     nullptr,                                    /* tp_clear */
     nullptr,                                    /* tp_richcompare */

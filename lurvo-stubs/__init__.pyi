@@ -1,9 +1,22 @@
 # Type information for the lurvo extension module (Python 3).
+import sys
+from typing import TypeVar
+
 import numpy as np
 import numpy.typing as npt
 
+if sys.version_info >= (3, 9):
+    from typing_extensions import disjoint_base as _disjoint_base
+else:
+    # The last type checkers for Python 3.8 predate the decorator.
+    _T = TypeVar("_T")
+    def _disjoint_base(cls: _T) -> _T: ...
+
 __version__: str
 
+# The type's instances have a C layout of their own: no class can derive
+# from it and another such type at once.
+@_disjoint_base
 class cam:
     """LURVOPORT object"""
 
