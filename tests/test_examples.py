@@ -1,0 +1,120 @@
+"""examples/grab_in_child.py: frames grabbed in a child process come back
+as get_frame returns them, and the child and its shared memory do not
+outlive the parent."""
+import os
+import signal
+import subprocess
+import sys
+import time
+
+import numpy as np
+
+import lurvo
+from camserver_support import ROOT, Server, read_line
+from scripted_server import ScriptedServer, closed_port, frame_response, http_response
+
+EXAMPLES = os.path.join(ROOT, "examples")
+sys.path.insert(0, EXAMPLES)
+from grab_in_child import ChildGrabber  # noqa: E402
+
+SHM = "/dev/shm"
+
+# Each response is served twice: to the child, then to get_frame here.
+RESPONSES = [
+    frame_response(2, 2, 255, [1, 2, 3, 4]),
+    frame_response(3, 2, 4095, [0, 1, 2, 4094, 4095, 7]),
+    # an 8-bit frame near the largest a response buffer holds
+    http_response(b"P5\n1620 1618\n255\n"
+                  + (np.arange(1620 * 1618) % 251).astype(np.uint8).tobytes()),
+    http_response(b"", status=b"404 Not Found"),
+    http_response(b"P5\n1 1\n255\n\0", content_type=b"image/png"),
+]
+
+
+def outcome(call):
+    try:
+        return call()
+    except Exception as e:
+        return type(e), str(e)
+
+
+def equal(a, b):
+    if isinstance(a, np.ndarray) and isinstance(b, np.ndarray):
+        return a.dtype == b.dtype and np.array_equal(a, b)
+    return a == b
+
+
+def test_frames_and_failures_match_get_frame():
+    scripts = [[("send", r)] for r in RESPONSES for _ in (0, 1)]
+    with ScriptedServer(scripts, process=True, duration=20) as srv:
+        cam = lurvo.cam("127.0.0.1", srv.port)
+        got, want = [], []
+        with ChildGrabber("127.0.0.1", srv.port) as grabber:
+            for i, _ in enumerate(RESPONSES):
+                uri = "/frame%d.pgm" % i
+                got.append(outcome(lambda: grabber.grab(uri)))
+                want.append(outcome(lambda: cam.get_frame(uri)))
+        requests = srv.requests()
+    # compared at the end: a frame must not change with the next one
+    for i, (a, b) in enumerate(zip(got, want)):
+        assert equal(a, b), (i, a, b)
+    assert grabber.process.exitcode == 0
+    assert requests == [b"GET /frame%d.pgm HTTP/1.0\n\n" % (i // 2) for i in range(len(scripts))]
+
+
+def test_request_then_result_and_the_script_against_the_demo_server():
+    with Server("--width", "64", "--height", "48", "--bits", "12") as srv:
+        with ChildGrabber("127.0.0.1", srv.port) as grabber:
+            grabber.request()
+            frame = grabber.result()
+        assert frame.shape == (48, 64) and frame.dtype == np.uint16
+        out = subprocess.check_output([sys.executable, os.path.join(EXAMPLES, "grab_in_child.py"),
+                                       "--port", str(srv.port), "--frames", "3"])
+    assert out.decode().startswith("3 frames of 64x48 uint16 in ")
+
+
+def state(pid):
+    """The process's state letter, or None when it is gone."""
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            return f.read().rsplit(")", 1)[1].split()[0]
+    except IOError:
+        return None
+
+
+def test_child_ends_with_a_killed_parent_and_leaves_no_shared_memory():
+    parent_code = (
+        "import sys\n"
+        "sys.path.insert(0, %r)\n"
+        "from grab_in_child import ChildGrabber\n"
+        "grabber = ChildGrabber('127.0.0.1', %d)\n"
+        "try:\n"
+        "    grabber.grab()\n"
+        "except RuntimeError:\n"
+        "    pass\n"
+        "print(grabber.process.pid)\n"
+        "sys.stdout.flush()\n"
+        "sys.stdin.read()\n" % (EXAMPLES, closed_port()))
+    before = set(os.listdir(SHM))
+    parent = subprocess.Popen([sys.executable, "-c", parent_code],
+                              stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+    try:
+        line = read_line(parent.stdout.fileno(), 30)
+        child = int(line)
+        assert state(child) not in (None, "Z")
+    finally:
+        os.kill(parent.pid, signal.SIGKILL)
+        parent.wait()
+        parent.stdin.close()
+        parent.stdout.close()
+    deadline = time.time() + 10
+    while state(child) not in (None, "Z") and time.time() < deadline:
+        time.sleep(0.05)
+    assert state(child) in (None, "Z"), "the child outlived its parent"
+    # Other processes of the machine come and go in /dev/shm: only what
+    # stays counts.
+    deadline = time.time() + 3
+    while set(os.listdir(SHM)) - before and time.time() < deadline:
+        time.sleep(0.1)
+    assert not set(os.listdir(SHM)) - before
+
