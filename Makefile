@@ -3,12 +3,14 @@
 #
 #   make build         Python 2.7 environment (.venv), dependencies and the module,
 #                      importable by .venv/bin/python
-#   make test          everything: the suite on Python 2.7 and 3.11, the pip install
-#                      check, the suite under ASan+UBSan, and bounded fuzz runs
+#   make test          everything: the suite on Python 2.7 and 3.11, the wheel check,
+#                      the suite under ASan+UBSan, and bounded fuzz runs
 #   make check         the suite on Python 2.7 only (quick)
 #   make demo          build, then the main job (DEMO_ARGS="--seconds 5 --bits 12")
 #   make test-py3-all  the suite on every Python 3 from 3.8 to 3.13 found here
-#   make install-check pip install of the project into scratch environments
+#   make wheel-check   the source archive and wheels for 2.7 and $(PY3), each wheel
+#                      installed outside the tree and tested (into build/wheel-check)
+#   make dist          the same for every Python series found, into dist/
 #   make sanitize      the suite again, against an ASan+UBSan build in build/asan
 #   make fuzz          the libFuzzer targets of fuzz/, FUZZ_SECONDS (60) each
 #   make valgrind      mixed get_frame calls under memcheck (VALGRIND_CALLS, 300)
@@ -26,7 +28,7 @@ PYTEST_ARGS ?=
 DEMO_ARGS ?=
 FUZZ_SECONDS ?= 60
 
-.PHONY: all build build-py3 test check check-py3 install-check test-py3-all \
+.PHONY: all build build-py3 test check check-py3 wheel-check dist test-py3-all \
         sanitize fuzz fuzz-corpus valgrind demo bench bench-pgm bench-exchange clean
 
 all: build
@@ -46,11 +48,15 @@ check: build
 check-py3: build-py3
 	.venv-$(PY3)/bin/python -m pytest -q tests $(PYTEST_ARGS)
 
-# pip install of the project, as a user would, on 2.7 and $(PY3).
-install-check: build
-	@PY3=$(PY3) scripts/install_check.sh
+# The packages as a user gets them: built from the source archive, made
+# manylinux, installed outside the tree and tested there.
+wheel-check: build
+	@DIST=build/wheel-check scripts/dist.sh 2.7 $(PY3)
 
-test: check check-py3 install-check sanitize fuzz
+dist: build
+	@DIST=dist scripts/dist.sh --skip-missing 2.7 $(PY3_SERIES)
+
+test: check check-py3 wheel-check sanitize fuzz
 
 test-py3-all:
 	@set -e; for v in $(PY3_SERIES); do \
@@ -97,4 +103,4 @@ bench-exchange: build
 	$(PY) bench/exchange_loop.py 1000
 
 clean:
-	rm -rf build lurvo*.so
+	rm -rf build dist lurvo*.so
