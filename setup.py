@@ -92,7 +92,11 @@ class BuildExt(build_ext):
             flags = getattr(self.compiler, attr, None)
             if flags and "-Wstrict-prototypes" in flags:
                 flags.remove("-Wstrict-prototypes")
-        self.compiler.linker_so = without_rpath(self.compiler.linker_so)
+        # Newer setuptools link C++ with a command of their own.
+        for attr in ("linker_so", "linker_so_cxx"):
+            flags = getattr(self.compiler, attr, None)
+            if flags:
+                setattr(self.compiler, attr, without_rpath(flags))
         self.compiler.runtime_library_dirs = []
         build_ext.build_extensions(self)
 
