@@ -4,9 +4,10 @@ import os
 import subprocess
 
 import numpy as np
+import pytest
 
 import lurvo
-from scripted_server import ScriptedServer, frame_response
+from scripted_server import ScriptedServer, frame_response, http_response
 from stages import ROOT
 
 ROUTE_SOURCES = ["fuzz/route_table.cpp", "transport/response.cpp", "image/pgm.cpp",
@@ -44,3 +45,17 @@ def test_samples_at_every_address_of_the_module_buffer():
             expected = (np.array(values, np.uint32) << shift).astype(np.uint16)
             assert (maxval, len(response), cam.get_frame()[0].tolist()) == (
                 maxval, len(response), expected.tolist())
+
+
+def test_the_first_failure_is_reported_http_then_content_type_then_pgm():
+    bad_pgm = b"P6\n1 1\n255\n\x00"
+    cases = [(http_response(bad_pgm, status=b"404 Not Found"), "HTTP response: 404 Not Found"),
+             (http_response(bad_pgm, content_type=b"image/png"), "wrong content type"),
+             (http_response(b"", content_type=b"text/plain"), "wrong content type"),
+             (http_response(bad_pgm), "unknown PGM type P6")]
+    with ScriptedServer([[("send", r)] for r, _ in cases], process=True, duration=30) as srv:
+        cam = lurvo.cam("127.0.0.1", srv.port)
+        for response, text in cases:
+            with pytest.raises(RuntimeError) as info:
+                cam.get_frame()
+            assert (response, str(info.value)) == (response, text)
