@@ -27,7 +27,7 @@ DEMO_ARGS ?=
 FUZZ_SECONDS ?= 60
 
 .PHONY: all build build-py3 test check check-py3 install-check test-py3-all \
-        sanitize fuzz fuzz-corpus valgrind demo bench bench-pgm bench-exchange clean
+        sanitize fuzz fuzz-corpus valgrind demo bench bench-exchange clean
 
 all: build
 
@@ -89,9 +89,6 @@ build/liblimit_client.so: bench/limit_client.cpp
 bench: build build/frame_server build/liblimit_client.so
 	@PYTHON="$(PYTHON)" VENV="$(BENCH_VENV)" REQS=bench/requirements.txt scripts/bootstrap.sh
 	$(BENCH_VENV)/bin/python bench/frame_rate.py $(BENCH_ARGS)
-
-bench-pgm: build
-	$(PY) bench/pgm_swap.py
 
 bench-exchange: build
 	$(PY) bench/exchange_loop.py 1000
