@@ -74,12 +74,14 @@ def in_ns(ns, *argv):
 
 def ensure_nft():
     """nftables from Debian's archive when the machine lacks it."""
-    if subprocess.call("command -v nft >/dev/null", shell=True) == 0:
+    path = os.environ.get("PATH", "").split(os.pathsep) + ["/usr/sbin", "/sbin"]
+    if any(os.access(os.path.join(d, "nft"), os.X_OK) for d in path):
         return
     print("link lab: installing nftables", file=sys.stderr)
-    quiet = {"stdout": open(os.devnull, "w"), "env": dict(tool_env(), DEBIAN_FRONTEND="noninteractive")}
-    subprocess.check_call(["apt-get", "update", "-qq"], **quiet)
-    subprocess.check_call(["apt-get", "install", "-y", "-qq", "nftables"], **quiet)
+    env = dict(tool_env(), DEBIAN_FRONTEND="noninteractive")
+    with open(os.devnull, "w") as quiet:
+        subprocess.check_call(["apt-get", "update", "-qq"], stdout=quiet, env=env)
+        subprocess.check_call(["apt-get", "install", "-y", "-qq", "nftables"], stdout=quiet, env=env)
 
 
 def alive(pid):
