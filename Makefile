@@ -14,6 +14,8 @@
 #   make valgrind      mixed get_frame calls under memcheck (VALGRIND_CALLS, 300)
 #   make bench         get_frame against its peers and the floor
 #                      (environment $(BENCH_VENV) for the peers; BENCH_ARGS=--calls N)
+#   make netlab        get_frame and its peers over shaped, lossy links between two
+#                      network namespaces (root; NETLAB_ARGS=--calls N)
 #
 # PYTHON=/path/to/python2.7 chooses the Python 2 interpreter; PY3 the
 # Python 3 series used by `make test` (default 3.11).
@@ -22,12 +24,12 @@ VENV ?= .venv
 PY := $(VENV)/bin/python
 PY3 ?= 3.11
 PY3_SERIES ?= 3.8 3.9 3.10 3.11 3.12 3.13
-PYTEST_ARGS ?=
+PYTEST_ARGS ?= -rs
 DEMO_ARGS ?=
 FUZZ_SECONDS ?= 60
 
 .PHONY: all build build-py3 test check check-py3 install-check test-py3-all \
-        sanitize fuzz fuzz-corpus valgrind demo bench bench-exchange clean
+        sanitize fuzz fuzz-corpus valgrind demo bench bench-exchange netlab clean
 
 all: build
 
@@ -89,6 +91,11 @@ build/liblimit_client.so: bench/limit_client.cpp
 bench: build build/frame_server build/liblimit_client.so
 	@PYTHON="$(PYTHON)" VENV="$(BENCH_VENV)" REQS=bench/requirements.txt scripts/bootstrap.sh
 	$(BENCH_VENV)/bin/python bench/frame_rate.py $(BENCH_ARGS)
+
+NETLAB_ARGS ?=
+netlab: build
+	@PYTHON="$(PYTHON)" VENV="$(BENCH_VENV)" REQS=bench/requirements.txt scripts/bootstrap.sh
+	$(BENCH_VENV)/bin/python bench/netlab.py $(NETLAB_ARGS)
 
 bench-exchange: build
 	$(PY) bench/exchange_loop.py 1000
