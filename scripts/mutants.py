@@ -12,9 +12,10 @@ named below, on each Python used.
 
     python scripts/mutants.py [NAME_PART ...]     (Python 2.7 or 3)
 
-Outcomes: caught (a test failed, crashed or hung), missed (the tests
-passed), no test (the test file is not in this tree), build failed.  The
-run fails unless every mutant with a test is caught.
+Outcomes: caught (with the first test that failed; pytest dying of a
+signal or hanging counts too), MISSED (the tests passed), no test (the test
+file is not in this tree), not run (all its tests skipped), build failed.
+The run fails unless every mutant with a test file here is caught.
 """
 from __future__ import print_function
 
@@ -179,34 +180,36 @@ def build(series):
 
 
 def run_tests(series, tests):
-    """Runs pytest on the scratch copy; returns 'failed', 'passed',
-    'skipped', 'hung' or 'error N' (pytest could not run them)."""
+    """Runs pytest on the scratch copy; returns 'failed' (with the first
+    failing test when pytest got to write its report), 'passed', 'skipped',
+    'hung' or 'error N' (pytest could not run them)."""
     report = os.path.join(SCRATCH, "build", "report.xml")
     if os.path.exists(report):
         os.remove(report)
     env = dict(os.environ, LURVO_MODULE_DIR=SCRATCH)
     with open(os.path.join(SCRATCH, "build", "pytest.log"), "wb") as log:
-        # A session of its own, so that a hung run can be ended with all of
-        # its children by the one process group id.
         proc = subprocess.Popen([PYTHONS[series], "-m", "pytest", "-q", "-x", "-p", "no:cacheprovider",
                                  "--junitxml", report] + tests,
-                                cwd=SCRATCH, env=env, stdout=log, stderr=log, preexec_fn=os.setsid)
+                                cwd=SCRATCH, env=env, stdout=log, stderr=log)
         deadline = time.time() + TEST_SECONDS
         while proc.poll() is None and time.time() < deadline:
             time.sleep(0.1)
         if proc.poll() is None:
-            os.killpg(proc.pid, signal.SIGKILL)
+            # The test servers it started stop by themselves.
+            os.kill(proc.pid, signal.SIGKILL)
             proc.wait()
             return "hung"
-    if proc.returncode == 1 or proc.returncode < 0:     # failed, or died of a signal
-        return "failed"
-    if proc.returncode != 0 or not os.path.exists(report):
+    cases = []
+    if os.path.exists(report):
+        cases = list(ElementTree.parse(report).getroot().iter("testcase"))
+    failed = [c.get("name") for c in cases if c.find("failure") is not None or c.find("error") is not None]
+    if proc.returncode < 0:
+        return "failed (pytest died of signal %d)" % -proc.returncode
+    if proc.returncode == 1:
+        return "failed" + (" in " + failed[0] if failed else "")
+    if proc.returncode != 0 or not cases:
         return "error %d" % proc.returncode
-    counts = {"tests": 0, "skipped": 0}
-    for suite in ElementTree.parse(report).getroot().iter("testsuite"):
-        for key in counts:
-            counts[key] += int(suite.get(key, 0))
-    return "skipped" if counts["tests"] == counts["skipped"] else "passed"
+    return "skipped" if all(c.find("skipped") is not None for c in cases) else "passed"
 
 
 def has_tests(tests):
@@ -238,8 +241,10 @@ def try_mutant(mutant):
         if not build(series):
             return "build failed"
         outcome = run_tests(series, tests)
-        return {"failed": "caught", "hung": "caught (hung)", "passed": "MISSED",
-                "skipped": "not run (skipped)"}.get(outcome, outcome)
+        if outcome.startswith("failed"):
+            return "caught" + outcome[len("failed"):]
+        return {"hung": "caught (hung)", "passed": "MISSED", "skipped": "not run (skipped)"}.get(
+            outcome, outcome)
     finally:
         write(target, pristine)
 
@@ -257,10 +262,10 @@ def main(patterns):
         begun = time.time()
         result = try_mutant(mutant)
         results.append(result)
-        print("%-48s %-22s py%s %5.1f s  %s" % (mutant[0], mutant[1], mutant[4], time.time() - begun,
+        print("%-46s %-22s py%s %5.1f s  %s" % (mutant[0], mutant[1], mutant[4], time.time() - begun,
                                                   result))
         sys.stdout.flush()
-    bad = [r for r in results if r not in ("caught", "caught (hung)", "no test")]
+    bad = [r for r in results if not r.startswith("caught") and r != "no test"]
     print("%d mutants: %d caught, %d without a test here, %d not caught; %.0f s in all"
           % (len(results), sum(r.startswith("caught") for r in results),
              results.count("no test"), len(bad), time.time() - started))

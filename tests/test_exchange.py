@@ -21,11 +21,6 @@ GOOD = frame_response(2, 1, 255, [1, 2])
 BUDGET = 1.0
 SLACK = 0.3
 TIMEOUT = "receive timeout (Operation now in progress)"
-TESTS = os.path.dirname(os.path.abspath(__file__))
-
-
-def child_env():
-    return dict(os.environ, PYTHONPATH=os.pathsep.join([TESTS, os.environ.get("PYTHONPATH", "")]))
 
 
 @pytest.mark.parametrize("uri", [b"/img.pgm", b"/cam/2?x=1&y=%20"])
@@ -105,7 +100,7 @@ def test_data_waiting_when_the_budget_ends_is_still_taken():
     listener.settimeout(10)
     code = ("import sys, lurvo; from stages import outcome\n"
             "sys.stdout.write(repr(outcome(lurvo.cam('127.0.0.1', %d))))" % listener.getsockname()[1])
-    child = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, env=child_env())
+    child = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE)
     try:
         conn = listener.accept()[0]
         conn.recv(64)                   # the request: the child's budget has begun
@@ -136,7 +131,7 @@ def test_text_that_is_no_address_fails_at_send_without_sigpipe():
             "signal.signal(signal.SIGPIPE, signal.SIG_DFL)\n"
             "text, took = timed(outcome, lurvo.cam('camera.local', 80))\n"
             "sys.stdout.write('%s %s' % (text, took < 0.5))")
-    proc = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, env=child_env())
+    proc = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE)
     assert (proc.communicate()[0], proc.returncode) == (b"cannot send: Broken pipe True", 0)
 
 

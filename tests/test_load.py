@@ -6,8 +6,6 @@ blocks resident on purpose."""
 import gc
 import sys
 
-import pytest
-
 import lurvo
 from mixed_calls import KINDS, LONG_URI, REFUSED, TOO_LONG, run_mixed, serve_mixed
 from scripted_server import DroppingListener, ScriptedServer, closed_port
