@@ -9,9 +9,12 @@
 #   make demo          build, then the main job (DEMO_ARGS="--seconds 5 --bits 12")
 #   make test-py3-all  the suite on every Python 3 from 3.8 to 3.13 found here
 #   make install-check pip install of the project into scratch environments
-#   make sanitize      the suite again, against an ASan+UBSan build in build/asan
+#   make sanitize      the suite again on 2.7 and $(PY3), each against an ASan+UBSan
+#                      build of its own in build/asan-X.Y
 #   make fuzz          the libFuzzer targets of fuzz/, FUZZ_SECONDS (60) each
 #   make valgrind      mixed get_frame calls under memcheck (VALGRIND_CALLS, 300)
+#   make mutants       faults put into a scratch copy one at a time, each of
+#                      which its tests must catch (MUTANTS="part of a name")
 #   make bench         get_frame against its peers and the floor
 #                      (environment $(BENCH_VENV) for the peers; BENCH_ARGS=--calls N)
 #   make netlab        get_frame and its peers over shaped, lossy links between two
@@ -27,9 +30,10 @@ PY3_SERIES ?= 3.8 3.9 3.10 3.11 3.12 3.13
 PYTEST_ARGS ?= -rs
 DEMO_ARGS ?=
 FUZZ_SECONDS ?= 60
+MUTANTS ?=
 
 .PHONY: all build build-py3 test check check-py3 install-check test-py3-all \
-        sanitize fuzz fuzz-corpus valgrind demo bench bench-exchange netlab clean
+        sanitize fuzz fuzz-corpus valgrind mutants demo bench bench-exchange netlab clean
 
 all: build
 
@@ -61,11 +65,15 @@ test-py3-all:
 	    else echo "=== Python $$v: not on this machine, skipped"; fi; \
 	done
 
-sanitize: build
+sanitize: build build-py3
 	@VENV="$(VENV)" PYTEST_ARGS="$(PYTEST_ARGS)" scripts/sanitize.sh
+	@VENV=.venv-$(PY3) PYTEST_ARGS="$(PYTEST_ARGS)" scripts/sanitize.sh
 
 valgrind: build
 	@VENV="$(VENV)" scripts/valgrind.sh
+
+mutants: build build-py3
+	@PY3=$(PY3) $(PY) scripts/mutants.py "$(MUTANTS)"
 
 fuzz:
 	@FUZZ_SECONDS="$(FUZZ_SECONDS)" scripts/fuzz.sh

@@ -38,6 +38,7 @@ ROOT = os.path.dirname(HERE)
 sys.path.insert(0, HERE)
 
 from camserver_support import read_line  # noqa: E402
+from stages import open_fds, resident_kb  # noqa: E402
 from scripted_server import pgm  # noqa: E402
 
 CLIENT_ADDR = "127.77.0.1"
@@ -289,15 +290,6 @@ def write_frame(folder, kind):
 
 # ---------------------------------------------------------------------------
 # The client side, run in the client namespace
-
-def open_fds():
-    return len(os.listdir("/proc/self/fd"))
-
-
-def resident_kb():
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE") // 1024
-
 
 def make_fetch(name, port, uri):
     """A callable that fetches one frame as get_frame's array."""
