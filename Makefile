@@ -11,11 +11,16 @@
 #   make wheel-check   the source archive and wheels for 2.7 and $(PY3), each wheel
 #                      installed outside the tree and tested (into build/wheel-check)
 #   make dist          the same for every Python series found, into dist/
-#   make sanitize      the suite again, against an ASan+UBSan build in build/asan
+#   make sanitize      the suite again on 2.7 and $(PY3), each against an ASan+UBSan
+#                      build of its own in build/asan-X.Y
 #   make fuzz          the libFuzzer targets of fuzz/, FUZZ_SECONDS (60) each
 #   make valgrind      mixed get_frame calls under memcheck (VALGRIND_CALLS, 300)
+#   make mutants       faults put into a scratch copy one at a time, each of
+#                      which its tests must catch (MUTANTS="part of a name")
 #   make bench         get_frame against its peers and the floor
 #                      (environment $(BENCH_VENV) for the peers; BENCH_ARGS=--calls N)
+#   make netlab        get_frame and its peers over shaped, lossy links between two
+#                      network namespaces (root; NETLAB_ARGS=--calls N)
 #
 # PYTHON=/path/to/python2.7 chooses the Python 2 interpreter; PY3 the
 # Python 3 series used by `make test` (default 3.11).
@@ -24,12 +29,13 @@ VENV ?= .venv
 PY := $(VENV)/bin/python
 PY3 ?= 3.11
 PY3_SERIES ?= 3.8 3.9 3.10 3.11 3.12 3.13
-PYTEST_ARGS ?=
+PYTEST_ARGS ?= -rs
 DEMO_ARGS ?=
 FUZZ_SECONDS ?= 60
+MUTANTS ?=
 
 .PHONY: all build build-py3 test check check-py3 wheel-check dist test-py3-all \
-        sanitize fuzz fuzz-corpus valgrind demo bench bench-pgm bench-exchange clean
+        sanitize fuzz fuzz-corpus valgrind mutants demo bench bench-exchange netlab clean
 
 all: build
 
@@ -65,11 +71,15 @@ test-py3-all:
 	    else echo "=== Python $$v: not on this machine, skipped"; fi; \
 	done
 
-sanitize: build
+sanitize: build build-py3
 	@VENV="$(VENV)" PYTEST_ARGS="$(PYTEST_ARGS)" scripts/sanitize.sh
+	@VENV=.venv-$(PY3) PYTEST_ARGS="$(PYTEST_ARGS)" scripts/sanitize.sh
 
 valgrind: build
 	@VENV="$(VENV)" scripts/valgrind.sh
+
+mutants: build build-py3
+	@PY3=$(PY3) $(PY) scripts/mutants.py "$(MUTANTS)"
 
 fuzz:
 	@FUZZ_SECONDS="$(FUZZ_SECONDS)" scripts/fuzz.sh
@@ -96,8 +106,10 @@ bench: build build/frame_server build/liblimit_client.so
 	@PYTHON="$(PYTHON)" VENV="$(BENCH_VENV)" REQS=bench/requirements.txt scripts/bootstrap.sh
 	$(BENCH_VENV)/bin/python bench/frame_rate.py $(BENCH_ARGS)
 
-bench-pgm: build
-	$(PY) bench/pgm_swap.py
+NETLAB_ARGS ?=
+netlab: build
+	@PYTHON="$(PYTHON)" VENV="$(BENCH_VENV)" REQS=bench/requirements.txt scripts/bootstrap.sh
+	$(BENCH_VENV)/bin/python bench/netlab.py $(NETLAB_ARGS)
 
 bench-exchange: build
 	$(PY) bench/exchange_loop.py 1000

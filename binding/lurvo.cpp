@@ -1,7 +1,8 @@
 /* The lurvo extension module: one camera port type whose get_frame runs
- * the HTTP exchange, the response check and the PGM extraction on one
- * heap buffer and returns the frame as a new (height, width) uint16 array,
- * each sample shifted so that its top bit lands on bit 15.
+ * the HTTP exchange into one heap buffer, checks the response and its PGM
+ * header where they lie, and converts the samples from there into a new
+ * (height, width) uint16 array in one pass, each sample shifted so that
+ * its top bit lands on bit 15.
  *
  * The interpreter lock is held throughout: a call waits at most the
  * one-second budget of the exchange. */
@@ -18,8 +19,7 @@
 #include <cstring>
 #include <memory>
 
-#include "image/fill.h"
-#include "image/pgm.h"
+#include "image/frame.h"
 #include "transport/http.h"
 
 namespace {
@@ -112,30 +112,16 @@ _lurvoport_dealloc(PyObject *self)
     Py_TYPE(self)->tp_free(self);
 }
 
-/* Runs the three stages on buf; on failure raises and returns false. */
+/* Receives the response into buf and finds the frame in it, where it
+ * lies; on failure raises with the stage's text and returns false. */
 static bool
-fetch_samples(const PyLurvo *self, const char *uri, unsigned char *buf, char *err_buf,
-              std::uint16_t *width, std::uint16_t *height, std::uint8_t *bpp)
+fetch_frame(const PyLurvo *self, const char *uri, unsigned char *buf, char *err_buf,
+            lurvo::FrameLayout *frame)
 {
     int received = perform_http_request(self->ip, self->port, uri, buf, kBufferSize,
                                         err_buf, kErrSize);
-    if (received < 1) {
-        raise_text(PyExc_RuntimeError, err_buf);
-        return false;
-    }
-    std::uint8_t type = LURVO_TYPE_NONE;
-    int body_len = process_http_response(buf, static_cast<std::size_t>(received), &type,
-                                         err_buf, kErrSize);
-    if (body_len < 0) {
-        raise_text(PyExc_RuntimeError, err_buf);
-        return false;
-    }
-    if (type != LURVO_TYPE_PGM) {
-        PyErr_SetString(PyExc_RuntimeError, "wrong content type");
-        return false;
-    }
-    if (extract_pgm(buf, static_cast<std::size_t>(body_len), width, height, bpp,
-                    err_buf, kErrSize) < 0) {
+    if (received < 1
+        || !lurvo::locate_frame(buf, static_cast<std::size_t>(received), frame, err_buf, kErrSize)) {
         raise_text(PyExc_RuntimeError, err_buf);
         return false;
     }
@@ -158,21 +144,20 @@ _lurvoport_get_frame(PyObject *self, PyObject *args)
     }
     err_buf[0] = '\0';
 
-    std::uint16_t width = 0, height = 0;
-    std::uint8_t bpp = 0;
-    if (!fetch_samples(reinterpret_cast<PyLurvo *>(self), uri, buf.get(), err_buf.get(),
-                       &width, &height, &bpp))
+    lurvo::FrameLayout frame;
+    if (!fetch_frame(reinterpret_cast<PyLurvo *>(self), uri, buf.get(), err_buf.get(), &frame))
         return nullptr;
 
-    npy_intp dims[2] = {height, width};
+    npy_intp dims[2] = {frame.pgm.height, frame.pgm.width};
     PyObject *array = PyArray_SimpleNew(2, dims, NPY_USHORT);
     if (array == nullptr) {
         PyErr_SetString(PyExc_MemoryError, "cannot allocate array");
         return nullptr;
     }
-    const std::size_t count = static_cast<std::size_t>(width) * height;
+    /* The one pass over the frame's bytes: from the receive buffer into
+     * the array, byte order and scale together. */
     lurvo::fill_frame(static_cast<std::uint16_t *>(PyArray_DATA(reinterpret_cast<PyArrayObject *>(array))),
-                      buf.get(), count, bpp);
+                      buf.get(), frame);
     return PyArray_Return(reinterpret_cast<PyArrayObject *>(array));
 }
 

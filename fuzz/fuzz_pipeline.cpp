@@ -1,47 +1,34 @@
-// What get_frame does after the network, on one buffer: response check,
-// PGM extraction and the fill of the array, without Python.  The array
-// must equal the samples read from the input by the references, and no
-// stage may touch anything outside its buffers.
+// What get_frame does after the network, without Python, both ways: the
+// one pass it takes and the three exported stages must give the same
+// array or the same text, that text must be the first failure that the
+// reference readings find (HTTP, then content type, then PGM), and the
+// array must equal the samples those readings take from the input.
 #include "fuzz/harness.h"
 #include "fuzz/reference.h"
-#include "image/fill.h"
-#include "image/pgm.h"
-#include "transport/http.h"
+#include "fuzz/routes.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
     const std::size_t err_size = fuzz::take_err_size(data, size);
-    fuzz::Guarded buf(data, size);
-    fuzz::Guarded err(err_size, '#');
-    char *err_buf = reinterpret_cast<char *>(err.data());
+    const fuzz::Outcome direct = fuzz::one_pass(data, size, err_size);
+    const fuzz::Outcome staged = fuzz::three_stages(data, size, err_size);
+    FUZZ_CHECK(direct == staged);
 
-    std::uint8_t type = 0;
-    const int body_len = process_http_response(buf.data(), size, &type, err_buf, err_size);
     const fuzz::HttpVerdict http = fuzz::http_reference(data, size);
-    FUZZ_CHECK((body_len >= 0) == http.ok);
-    if (body_len < 0 || type != LURVO_TYPE_PGM)
-        return 0;
-
     const unsigned char *body = data + http.body;
-    std::uint16_t width = 0, height = 0;
-    std::uint8_t bpp = 0;
-    const int r = extract_pgm(buf.data(), static_cast<std::size_t>(body_len), &width, &height,
-                              &bpp, err_buf, err_size);
-    const fuzz::PgmVerdict pgm = fuzz::pgm_reference(body, static_cast<std::size_t>(body_len));
-    FUZZ_CHECK((r >= 0) == pgm.ok);
-    FUZZ_CHECK(buf.intact() && err.intact());
-    FUZZ_CHECK(fuzz::err_terminated(err.data(), err_size));
-    if (r < 0)
+    const fuzz::PgmVerdict pgm =
+        http.ok ? fuzz::pgm_reference(body, size - http.body) : fuzz::PgmVerdict();
+    const std::string refusal = !http.ok ? http.error
+                                : http.type != LURVO_TYPE_PGM ? "wrong content type"
+                                : pgm.error;
+    FUZZ_CHECK(direct.ok == refusal.empty());
+    if (!direct.ok) {
+        // The text as a buffer of err_size holds it.
+        FUZZ_CHECK(direct.text == refusal.substr(0, err_size == 0 ? 0 : err_size - 1));
         return 0;
-
-    const std::size_t count = std::size_t(width) * height;
-    fuzz::Guarded frame(count * sizeof(std::uint16_t));
-    lurvo::fill_frame(reinterpret_cast<std::uint16_t *>(frame.data()), buf.data(), count, bpp);
-    FUZZ_CHECK(frame.intact() && buf.intact());
-    for (std::size_t i = 0; i < count; ++i) {
-        std::uint16_t got;
-        std::memcpy(&got, frame.data() + 2 * i, sizeof got);
-        FUZZ_CHECK(got == fuzz::frame_sample(body, pgm, i));
     }
+    FUZZ_CHECK(direct.width == pgm.width && direct.height == pgm.height);
+    for (std::size_t i = 0; i < direct.frame.size(); ++i)
+        FUZZ_CHECK(direct.frame[i] == fuzz::frame_sample(body, pgm, i));
     return 0;
 }

@@ -1,43 +1,36 @@
-// Binary PGM extraction, in place.
+// Binary PGM extraction.
 //
 // The camera server writes one exact header form, "P5\n<w> <h>\n<maxval>\n",
 // so anything else (comments, CR, tabs, several spaces) is refused rather
-// than tolerated.  The header is read one field at a time; the samples are
-// then moved to the start of the buffer: 8-bit data with one memmove,
-// 16-bit data by converting each big-endian pair to a native uint16_t.
+// than tolerated.  The header is read one field at a time.  extract_pgm
+// then moves the samples to the start of the buffer: 8-bit data with one
+// memmove, 16-bit data by converting each big-endian pair to a native
+// uint16_t where it lies.  get_frame reads the header the same way but
+// converts the samples from where they lie straight into its array.
 //
-// The 16-bit conversion runs in place, from offset header + 2i to 2i, in
+// The in-place 16-bit conversion runs from offset header + 2i to 2i, in
 // ascending order.  That is safe block by block as long as a block is read
 // completely before it is written: a block of K samples at i writes
 // [2i, 2i + 2K), which ends at or before the next block's source start
 // header + 2(i + K), so no source byte is overwritten before it is read.
 
 #include "image/pgm.h"
+#include "image/pgm_parts.h"
 
 #include "common/error_text.h"
+
+#include <emmintrin.h>      // SSE2, part of every x86-64
 
 #include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 
-// LURVO_SCALAR_SWAP keeps only the one-sample loop (the benchmark's
-// reference); LURVO_PORTABLE_SWAP forces the plain C++ block loop so that it
-// can be tested on x86-64 too.  SSE2 is always present on x86-64, so it
-// needs no run-time check.
-#if defined(LURVO_SCALAR_SWAP)
-#define LURVO_SWAP_SCALAR 1
-#elif defined(__SSE2__) && !defined(LURVO_PORTABLE_SWAP)
-#define LURVO_SWAP_SSE2 1
-#include <emmintrin.h>
-#else
-#define LURVO_SWAP_BLOCKS 1
-#endif
-
 namespace {
 
 constexpr std::size_t kMagicLength = 3;        // "P5\n"
-constexpr std::uint16_t kMaxByteSample = 255;
+constexpr std::size_t kBlockSamples = 16;      // one step of the vector loops
+constexpr std::size_t kRegisterBytes = 16;
 
 using lurvo::set_error;
 
@@ -51,21 +44,18 @@ bool is_digit(unsigned char c)
 // (wrapping modulo 65536), and *out follows it digit by digit so that a
 // caller sees how far the field got even when it is refused.
 bool read_field(const unsigned char *buf, std::size_t len, std::size_t *pos,
-                unsigned char terminator, std::uint16_t *out, std::uint16_t *value)
+                unsigned char terminator, std::uint16_t *out)
 {
-    std::uint16_t accumulated = 0;
-    *out = accumulated;
+    *out = 0;
     for (std::size_t i = *pos; i < len; ++i) {
         const unsigned char c = buf[i];
         if (c == terminator) {
             *pos = i + 1;
-            *value = accumulated;
             return true;
         }
         if (!is_digit(c))
             return false;
-        accumulated = static_cast<std::uint16_t>(accumulated * 10u + (c - '0'));
-        *out = accumulated;
+        *out = static_cast<std::uint16_t>(*out * 10u + (c - '0'));
     }
     return false;
 }
@@ -86,109 +76,6 @@ int as_result(std::uint64_t value)
     return value > static_cast<std::uint64_t>(INT_MAX) ? INT_MAX : static_cast<int>(value);
 }
 
-// One sample: the pair is read before the result is stored, since the
-// destination may overlap the source.
-inline void convert_sample(unsigned char *dst, const unsigned char *src)
-{
-    const std::uint16_t sample = static_cast<std::uint16_t>((src[0] << 8) | src[1]);
-    std::memcpy(dst, &sample, sizeof sample);
-}
-
-void convert_samples_one_by_one(unsigned char *buf, std::size_t header,
-                                std::size_t first, std::size_t count)
-{
-    for (std::size_t i = first; i < count; ++i)
-        convert_sample(buf + 2 * i, buf + header + 2 * i);
-}
-
-#if defined(LURVO_SWAP_SSE2)
-constexpr std::size_t kVectorSamples = 8;      // one 16-byte register
-constexpr std::size_t kVectorBytes = 2 * kVectorSamples;
-
-inline __m128i swap_pairs(__m128i pairs)
-{
-    return _mm_or_si128(_mm_slli_epi16(pairs, 8), _mm_srli_epi16(pairs, 8));
-}
-
-// Converts whole pairs of registers and returns how many samples it did.
-// Both registers are loaded before either is stored, which keeps every
-// 32-byte block read-before-write (see the top of the file).
-std::size_t convert_samples_in_blocks(unsigned char *buf, std::size_t header, std::size_t count)
-{
-    std::size_t i = 0;
-    for (; count - i >= 2 * kVectorSamples; i += 2 * kVectorSamples) {
-        const unsigned char *src = buf + header + 2 * i;
-        unsigned char *dst = buf + 2 * i;
-        const __m128i low = _mm_loadu_si128(reinterpret_cast<const __m128i *>(src));
-        const __m128i high = _mm_loadu_si128(reinterpret_cast<const __m128i *>(src + kVectorBytes));
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(dst), swap_pairs(low));
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(dst + kVectorBytes), swap_pairs(high));
-    }
-    return i;
-}
-#elif defined(LURVO_SWAP_BLOCKS)
-constexpr std::size_t kBlockSamples = 32;
-
-// Copies each block into local arrays first, so the block is read before
-// it is written; the inner loop is simple enough for the compiler to
-// vectorise.  Returns how many samples it did.
-std::size_t convert_samples_in_blocks(unsigned char *buf, std::size_t header, std::size_t count)
-{
-    std::size_t i = 0;
-    for (; count - i >= kBlockSamples; i += kBlockSamples) {
-        unsigned char pairs[2 * kBlockSamples];
-        std::uint16_t samples[kBlockSamples];
-        std::memcpy(pairs, buf + header + 2 * i, sizeof pairs);
-        for (std::size_t k = 0; k < kBlockSamples; ++k)
-            samples[k] = static_cast<std::uint16_t>((pairs[2 * k] << 8) | pairs[2 * k + 1]);
-        std::memcpy(buf + 2 * i, samples, sizeof samples);
-    }
-    return i;
-}
-#endif
-
-void convert_16bit_samples(unsigned char *buf, std::size_t header, std::size_t count)
-{
-#if defined(LURVO_SWAP_SCALAR)
-    const std::size_t done = 0;
-#else
-    const std::size_t done = convert_samples_in_blocks(buf, header, count);
-#endif
-    convert_samples_one_by_one(buf, header, done, count);
-}
-
-// The sizes are 64-bit so that header + 2 * samples cannot wrap: a 32-bit
-// sum could pass the check and let the conversion run past the data.
-bool buffer_holds(std::size_t len, std::size_t header, std::uint64_t sample_bytes,
-                  std::uint64_t samples, char *err_buf, std::size_t err_size)
-{
-    if (static_cast<std::uint64_t>(len) >= static_cast<std::uint64_t>(header) + sample_bytes)
-        return true;
-    set_error(err_buf, err_size, "buffer too small (%ld, need %ld)",
-              static_cast<long>(len), static_cast<long>(samples));
-    return false;
-}
-
-int extract_8bit(unsigned char *buf, std::size_t len, std::size_t header, std::uint64_t samples,
-                 std::uint16_t maxval, std::uint8_t *bpp, char *err_buf, std::size_t err_size)
-{
-    if (!buffer_holds(len, header, samples, samples, err_buf, err_size))
-        return -1;
-    std::memmove(buf, buf + header, static_cast<std::size_t>(samples));
-    *bpp = bit_length(maxval);
-    return as_result(samples);
-}
-
-int extract_16bit(unsigned char *buf, std::size_t len, std::size_t header, std::uint64_t samples,
-                  std::uint16_t maxval, std::uint8_t *bpp, char *err_buf, std::size_t err_size)
-{
-    if (!buffer_holds(len, header, 2 * samples, samples, err_buf, err_size))
-        return -1;
-    convert_16bit_samples(buf, header, static_cast<std::size_t>(samples));
-    *bpp = bit_length(maxval);
-    return as_result(header);
-}
-
 // Checks "P5\n"; the first two failures have texts of their own.
 bool magic_is_valid(const unsigned char *buf, std::size_t len, char *err_buf, std::size_t err_size)
 {
@@ -207,38 +94,130 @@ bool magic_is_valid(const unsigned char *buf, std::size_t len, char *err_buf, st
     return true;
 }
 
+// The sizes are 64-bit so that header + 2 * samples cannot wrap: a 32-bit
+// sum could pass the check and let the conversion run past the data.
+bool buffer_holds(std::size_t len, std::size_t header, std::uint64_t sample_bytes,
+                  std::uint64_t samples, char *err_buf, std::size_t err_size)
+{
+    if (static_cast<std::uint64_t>(len) >= static_cast<std::uint64_t>(header) + sample_bytes)
+        return true;
+    set_error(err_buf, err_size, "buffer too small (%ld, need %ld)",
+              static_cast<long>(len), static_cast<long>(samples));
+    return false;
+}
+
+inline __m128i load_register(const unsigned char *p)
+{
+    return _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+}
+
+inline void store_register(unsigned char *p, __m128i value)
+{
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(p), value);
+}
+
+// A shift count of 16 or more in _mm_sll_epi16 clears the lane, as the
+// scalar tail's shift does after the cut to 16 bits.
+std::size_t convert_bytes_in_blocks(unsigned char *dst, const unsigned char *src,
+                                    std::size_t count, __m128i shift)
+{
+    const __m128i zero = _mm_setzero_si128();
+    std::size_t i = 0;
+    for (; count - i >= kBlockSamples; i += kBlockSamples) {
+        const __m128i bytes = load_register(src + i);
+        store_register(dst + 2 * i, _mm_sll_epi16(_mm_unpacklo_epi8(bytes, zero), shift));
+        store_register(dst + 2 * i + kRegisterBytes,
+                       _mm_sll_epi16(_mm_unpackhi_epi8(bytes, zero), shift));
+    }
+    return i;
+}
+
+inline __m128i native_order(__m128i pairs)
+{
+    return _mm_or_si128(_mm_slli_epi16(pairs, 8), _mm_srli_epi16(pairs, 8));
+}
+
+// Both registers are loaded before either is stored, which keeps every
+// 32-byte block read-before-write (see the top of the file).
+std::size_t convert_pairs_in_blocks(unsigned char *dst, const unsigned char *src,
+                                    std::size_t count, __m128i shift)
+{
+    std::size_t i = 0;
+    for (; count - i >= kBlockSamples; i += kBlockSamples) {
+        const __m128i low = load_register(src + 2 * i);
+        const __m128i high = load_register(src + 2 * i + kRegisterBytes);
+        store_register(dst + 2 * i, _mm_sll_epi16(native_order(low), shift));
+        store_register(dst + 2 * i + kRegisterBytes, _mm_sll_epi16(native_order(high), shift));
+    }
+    return i;
+}
+
 }  // namespace
+
+// The vector loops take whole blocks of 16 samples; the rest, one at a
+// time, each read before its result is stored.
+void lurvo::convert_samples(unsigned char *dst, const unsigned char *src, std::size_t count,
+                            bool wide, unsigned shift)
+{
+    const __m128i vector_shift = _mm_cvtsi32_si128(static_cast<int>(shift));
+    std::size_t i = wide ? convert_pairs_in_blocks(dst, src, count, vector_shift)
+                         : convert_bytes_in_blocks(dst, src, count, vector_shift);
+    for (; i < count; ++i) {
+        const unsigned raw = wide ? (src[2 * i] << 8) | src[2 * i + 1] : src[i];
+        const std::uint16_t sample = static_cast<std::uint16_t>(raw << shift);
+        std::memcpy(dst + 2 * i, &sample, sizeof sample);
+    }
+}
+
+bool lurvo::read_pgm_header(const unsigned char *data, std::size_t len, PgmHeader *header,
+                            char *err_buf, std::size_t err_size)
+{
+    if (data == nullptr)
+        len = 0;
+    if (!magic_is_valid(data, len, err_buf, err_size))
+        return false;
+
+    std::size_t pos = kMagicLength;
+    if (!read_field(data, len, &pos, ' ', &header->width)
+        || !read_field(data, len, &pos, '\n', &header->height)
+        || !read_field(data, len, &pos, '\n', &header->maxval)) {
+        set_error(err_buf, err_size, "error in PGM");
+        return false;
+    }
+    header->length = pos;
+    header->samples = static_cast<std::uint64_t>(header->width) * header->height;
+    const std::uint64_t sample_bytes = header->wide() ? 2 * header->samples : header->samples;
+    if (!buffer_holds(len, pos, sample_bytes, header->samples, err_buf, err_size))
+        return false;
+    header->bpp = bit_length(header->maxval);
+    return true;
+}
 
 extern "C" int extract_pgm(unsigned char *buf, std::size_t len, std::uint16_t *width,
                            std::uint16_t *height, std::uint8_t *bpp,
                            char *err_buf, std::size_t err_size)
 {
-    std::uint16_t width_scratch = 0, height_scratch = 0;
-    std::uint8_t bpp_scratch = 0;
-    if (width == nullptr)
-        width = &width_scratch;
-    if (height == nullptr)
-        height = &height_scratch;
-    if (bpp == nullptr)
-        bpp = &bpp_scratch;
-    if (buf == nullptr)
-        len = 0;
-
-    if (!magic_is_valid(buf, len, err_buf, err_size))
+    // The fields the header does not reach keep the caller's values.
+    lurvo::PgmHeader header;
+    if (width != nullptr)
+        header.width = *width;
+    if (height != nullptr)
+        header.height = *height;
+    const bool ok = lurvo::read_pgm_header(buf, len, &header, err_buf, err_size);
+    if (width != nullptr)
+        *width = header.width;
+    if (height != nullptr)
+        *height = header.height;
+    if (!ok)
         return -1;
 
-    std::size_t pos = kMagicLength;
-    std::uint16_t columns = 0, rows = 0, maxval = 0, maxval_out = 0;
-    if (!read_field(buf, len, &pos, ' ', width, &columns)
-        || !read_field(buf, len, &pos, '\n', height, &rows)
-        || !read_field(buf, len, &pos, '\n', &maxval_out, &maxval)) {
-        set_error(err_buf, err_size, "error in PGM");
-        return -1;
+    const std::size_t samples = static_cast<std::size_t>(header.samples);
+    if (bpp != nullptr)
+        *bpp = header.bpp;
+    if (!header.wide()) {
+        std::memmove(buf, buf + header.length, samples);
+        return as_result(samples);
     }
-
-    const std::size_t header = pos;
-    const std::uint64_t samples = static_cast<std::uint64_t>(columns) * rows;
-    if (maxval <= kMaxByteSample)
-        return extract_8bit(buf, len, header, samples, maxval, bpp, err_buf, err_size);
-    return extract_16bit(buf, len, header, samples, maxval, bpp, err_buf, err_size);
+    lurvo::convert_samples(buf, buf + header.length, samples, true, 0);
+    return as_result(header.length);
 }

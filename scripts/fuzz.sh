@@ -52,7 +52,7 @@ export ASAN_OPTIONS="halt_on_error=1:detect_leaks=1"
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
 summary=()
 for t in $targets; do
-    "$cxx" "${flags[@]}" "fuzz/fuzz_$t.cpp" transport/response.cpp image/pgm.cpp -o "$out/fuzz_$t"
+    "$cxx" "${flags[@]}" "fuzz/fuzz_$t.cpp" transport/response.cpp image/pgm.cpp image/frame.cpp -o "$out/fuzz_$t"
     mkdir -p "$out/corpus-$t"
     log="$out/fuzz_$t.log"
     echo "fuzz: $t for ${seconds}s"

@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
 # Builds the module with AddressSanitizer and UndefinedBehaviorSanitizer
-# into build/asan (./lurvo.so is left alone) and runs the whole test suite
-# against that build, with the sanitizer runtime preloaded into the
-# uninstrumented interpreter.  Any report fails the run.
+# into build/asan-<Python X.Y> (./lurvo.so is left alone) and runs the whole
+# test suite against that build, with the sanitizer runtime preloaded into
+# the uninstrumented interpreter.  Any report fails the run.
 #
 #   VENV         the environment made by scripts/bootstrap.sh (default .venv)
 #   PYTEST_ARGS  passed on to pytest
-#   LURVO_ASAN_DIR  where the instrumented module goes (default build/asan)
+#   LURVO_ASAN_DIR  where the instrumented module goes (default build/asan-X.Y)
 set -euo pipefail
 
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -14,7 +14,8 @@ cd "$top"
 venv=${VENV:-.venv}
 py="$top/$venv/bin/python"
 [ -x "$py" ] || py="$venv/bin/python"
-out=${LURVO_ASAN_DIR:-build/asan}
+version=$("$py" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+out=${LURVO_ASAN_DIR:-build/asan-$version}
 case "$out" in /*) ;; *) out="$top/$out" ;; esac
 
 # The compiler distutils uses for C++ links the matching runtime.
@@ -58,4 +59,4 @@ if [ -n "$found" ]; then
     exit 1
 fi
 [ "$status" -eq 0 ] || { echo "sanitize: pytest failed ($status)" >&2; exit "$status"; }
-echo "sanitize: no sanitizer report"
+echo "sanitize: Python $version: no sanitizer report"

@@ -86,12 +86,12 @@ class Server(object):
         self.stop()
 
 
-def run_cli(args, timeout=20):
-    """Runs the server to its end (for option errors, which end at once);
-    returns (status, stderr text)."""
-    proc = subprocess.Popen([sys.executable, SERVER] + list(args),
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                            env=child_env())
+def run_cli(args, timeout=20, program=SERVER, **popen_args):
+    """Runs the server (or another program) to its end, ended by its PID
+    after `timeout`; returns (status, stdout text, stderr text)."""
+    popen_args.setdefault("env", child_env())
+    proc = subprocess.Popen([sys.executable, program] + list(args),
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, **popen_args)
     status = wait_exit(proc, timeout)
     if status is None:
         os.kill(proc.pid, signal.SIGKILL)

@@ -1,7 +1,8 @@
-"""A mix of get_frame calls that end every way a call can end quickly:
-frames of both widths, refusals by each stage, resets, a closed connection
-and a refused connection.  Shared by the load test and `make valgrind`
-(scripts/valgrind.sh), which runs it as a program:
+"""Every way a get_frame call can end quickly, with what it gives: frames
+of both widths, refusals by each stage, resets, a closed connection, a
+refused connection and a request too long for the buffer.  Shared by the
+load tests and `make valgrind` (scripts/valgrind.sh), which runs it as a
+program:
 
     python tests/mixed_calls.py CALLS
 """
@@ -15,37 +16,37 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import lurvo  # noqa: E402
 from scripted_server import (ScriptedServer, closed_port, frame_response,  # noqa: E402
                              http_response, pgm)
+from stages import BUF_SIZE, outcome  # noqa: E402
 
 SIDE = 64
-# (script, what the call gives: a shape or the start of the text)
+# (script, what the call gives: a shape or the exact text)
 KINDS = [
     ([("send", frame_response(SIDE, SIDE, 65535, [i * 7 & 0xffff for i in range(SIDE * SIDE)]))],
      (SIDE, SIDE)),
     ([("send", frame_response(SIDE, SIDE // 2, 255, [i & 0xff for i in range(SIDE * SIDE // 2)]))],
      (SIDE // 2, SIDE)),
     ([("send", frame_response(5, 3, 4095, list(range(15))))], (3, 5)),
+    # An array and a body past malloc's threshold for mappings of their own.
+    ([("send", frame_response(640, 480, 65535, [7] * (640 * 480)))], (480, 640)),
+    ([("send", b"ICY 200 OK\r\n\r\n")], "cannot dispatch response"),
     ([("send", http_response(b"x", status=b"404 Not Found"))], "HTTP response: 404 Not Found"),
+    ([("send", b"HTTP/1.0 500 \xff\xfe\r\n\r\n")],
+     "HTTP response: 500 " + ("\\xff\\xfe" if sys.version_info[0] >= 3 else "\xff\xfe")),
+    ([("send", b"HTTP/1.0 200 OK\r\n")], "HTTP response ends after the status line"),
+    ([("send", b"HTTP/1.0 200 OK\r\nX: \x00\r\n\r\n")], "HTTP header block does not end"),
     ([("send", http_response(pgm(1, 1, 255, [1]), content_type=b"image/png"))],
      "wrong content type"),
-    ([("send", http_response(b"P5\n9 9\n255\n\x01"))], "buffer too small (12, need 81)"),
+    ([("send", http_response(b""))], "cannot extract PGM, header not valid"),
     ([("send", http_response(b"P6\n1 1\n255\n\x00"))], "unknown PGM type P6"),
-    ([("send", b"HTTP/1.0 200 OK\r\nX: \x00\r\n\r\n")], "HTTP header block does not end"),
-    ([("send", b"HTTP/1.0 200 OK\r\nContent-Ty"), ("reset",)], "receive error: "),
+    ([("send", http_response(b"P5 1 1 255\n\x00"))], "error in PGM"),
+    ([("send", http_response(b"P5\n9 9\n255\n\x01"))], "buffer too small (12, need 81)"),
+    ([("send", b"HTTP/1.0 200 OK\r\nContent-Ty"), ("reset",)],
+     "receive error: Connection reset by peer"),
     ([], "no error"),
 ]
-
-
-def outcome(cam):
-    try:
-        return cam.get_frame().shape
-    except RuntimeError as e:
-        return str(e)
-
-
-def matches(result, expected):
-    if isinstance(expected, tuple):
-        return result == expected
-    return isinstance(result, str) and result.startswith(expected)
+REFUSED = "cannot send: Connection refused"
+LONG_URI = "/" + "x" * BUF_SIZE
+TOO_LONG = "request too long for buffer (%d bytes)" % BUF_SIZE
 
 
 def serve_mixed(calls, duration):
@@ -56,16 +57,18 @@ def serve_mixed(calls, duration):
 
 def run_mixed(cam, refused_cam, first, count):
     """Calls number first .. first + count - 1; every 10th one also tries a
-    refused connection.  Returns the calls whose outcome was wrong."""
+    refused connection and a request too long.  Returns the calls whose
+    outcome was wrong."""
     wrong = []
     for i in range(first, first + count):
         result = outcome(cam)
-        if not matches(result, KINDS[i % len(KINDS)][1]):
+        if result != KINDS[i % len(KINDS)][1]:
             wrong.append((i, result))
         if i % 10 == 0:
-            result = outcome(refused_cam)
-            if result != "cannot send: Connection refused":
-                wrong.append((i, result))
+            for result, expected in ((outcome(refused_cam), REFUSED),
+                                     (outcome(refused_cam, LONG_URI), TOO_LONG)):
+                if result != expected:
+                    wrong.append((i, result))
     return wrong
 
 

@@ -152,13 +152,16 @@ class ScriptedServer(object):
         return self
 
     def __exit__(self, *exc):
-        self.stop()
+        self.stop(abandon=exc[0] is not None)
         return False
 
-    def stop(self):
-        """Waits for the server to finish its scripts (within its duration)."""
+    def stop(self, abandon=False):
+        """Waits for the server to finish its scripts (within its duration);
+        a child process is ended at once when the test has failed."""
         if self._runner is None:
             return
+        if self.process and abandon:
+            self._runner.terminate()
         if self.process:
             # Drain while waiting: a child blocked on a full pipe never ends.
             deadline = time.time() + self.duration + 1.0

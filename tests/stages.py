@@ -8,6 +8,7 @@ import os
 import resource
 import socket
 import struct
+import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 ERR_SIZE = 1024
@@ -50,6 +51,11 @@ def _library():
     lib.process_http_response.argtypes = [
         ctypes.c_void_p, ctypes.c_size_t, ctypes.POINTER(ctypes.c_uint8),
         ctypes.c_char_p, ctypes.c_size_t]
+    lib.extract_pgm.restype = ctypes.c_int
+    lib.extract_pgm.argtypes = [
+        ctypes.c_void_p, ctypes.c_size_t, ctypes.POINTER(ctypes.c_uint16),
+        ctypes.POINTER(ctypes.c_uint16), ctypes.POINTER(ctypes.c_uint8),
+        ctypes.c_void_p, ctypes.c_size_t]
     return lib
 
 
@@ -79,16 +85,46 @@ def parse(raw, err_size=ERR_SIZE, guard=b""):
     return n, buf.raw, code.value, err.value
 
 
-def open_sockets():
-    """The process's socket descriptors: a leaked connection shows here,
-    whatever pipes the test machinery opens meanwhile."""
-    count = 0
-    for name in os.listdir("/proc/self/fd"):
-        try:
-            count += os.readlink(os.path.join("/proc/self/fd", name)).startswith("socket:")
-        except OSError:
-            pass
-    return count
+def extract(data, err_size=ERR_SIZE, err_fill=b"#"):
+    """extract_pgm on a copy of data followed by guard bytes, which must
+    come back unchanged.  The outputs start as 0xBEEF, 0xBEEF, 0xEE and the
+    error buffer as err_fill, so that what the call writes shows.  Returns
+    (result, width, height, bpp, error buffer, data after the call)."""
+    guard = b"\xa5" * 32
+    buf = ctypes.create_string_buffer(data + guard, len(data) + len(guard))
+    err = ctypes.create_string_buffer(err_fill * ERR_SIZE, ERR_SIZE)
+    width, height, bpp = ctypes.c_uint16(0xBEEF), ctypes.c_uint16(0xBEEF), ctypes.c_uint8(0xEE)
+    n = lib.extract_pgm(buf, len(data), ctypes.byref(width), ctypes.byref(height),
+                        ctypes.byref(bpp), err, err_size)
+    assert buf.raw[len(data):] == guard, "wrote past the data"
+    return n, width.value, height.value, bpp.value, err.raw, buf.raw[:len(data)]
+
+
+def timed(call, *args, **kw):
+    """(what the call returns, seconds it took)."""
+    start = time.time()
+    result = call(*args, **kw)
+    return result, time.time() - start
+
+
+def outcome(cam, *uri):
+    """What one get_frame call gives: the frame's shape, or the text of its
+    RuntimeError."""
+    try:
+        return cam.get_frame(*uri).shape
+    except RuntimeError as e:
+        return str(e)
+
+
+def open_fds():
+    return len(os.listdir("/proc/self/fd"))
+
+
+def resident_kb():
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith("VmRSS"):
+                return int(line.split()[1])
 
 
 @contextlib.contextmanager

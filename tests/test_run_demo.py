@@ -11,11 +11,10 @@ import os
 import re
 import signal
 import socket
-import subprocess
-import sys
-import time
 
 import pytest
+
+from camserver_support import run_cli
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 DEMO = os.path.join(ROOT, "demo", "run_demo.py")
@@ -57,19 +56,8 @@ class cam(object):
 
 def run_demo(tmpdir, args, module=STAND_IN, extra_env=None, timeout=60):
     tmpdir.join("lurvo.py").write_binary(module)
-    env = dict(os.environ)
-    env["PYTHONPATH"] = str(tmpdir)
-    env.update(extra_env or {})
-    proc = subprocess.Popen([sys.executable, DEMO] + list(args),
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                            env=env, cwd=str(tmpdir))
-    deadline = time.time() + timeout
-    while proc.poll() is None and time.time() < deadline:
-        time.sleep(0.05)
-    if proc.poll() is None:
-        os.kill(proc.pid, signal.SIGKILL)
-    out, err = proc.communicate()
-    return proc.returncode, out.decode("ascii"), err.decode("ascii")
+    env = dict(os.environ, PYTHONPATH=str(tmpdir), **(extra_env or {}))
+    return run_cli(args, timeout, program=DEMO, env=env, cwd=str(tmpdir))
 
 
 def server_pid(out):

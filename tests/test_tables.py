@@ -7,12 +7,16 @@ prefix's length taken from malloc (under `make sanitize` any read past it
 is a report), once followed by guard bytes that must come back unchanged
 (any write past it shows in every build)."""
 import ctypes
+import os
+import subprocess
+import sys
+import sysconfig
 
 import pytest
 
 import lurvo
 from scripted_server import ScriptedServer, frame_response, pgm
-from stages import lib, module_path
+from stages import lib
 
 ERR_SIZE = 256
 GUARD = b"\xa5" * 64
@@ -23,11 +27,12 @@ libc.malloc.restype = ctypes.c_void_p
 libc.malloc.argtypes = [ctypes.c_size_t]
 libc.free.argtypes = [ctypes.c_void_p]
 
-extract_pgm = ctypes.CDLL(module_path()).extract_pgm
-extract_pgm.restype = ctypes.c_int
-extract_pgm.argtypes = [ctypes.c_void_p, ctypes.c_size_t, ctypes.POINTER(ctypes.c_uint16),
-                        ctypes.POINTER(ctypes.c_uint16), ctypes.POINTER(ctypes.c_uint8),
-                        ctypes.c_char_p, ctypes.c_size_t]
+
+def extract_only(buf, n, err=None):
+    err = err or ctypes.create_string_buffer(ERR_SIZE)
+    w, h, bpp = ctypes.c_uint16(), ctypes.c_uint16(), ctypes.c_uint8()
+    r = lib.extract_pgm(buf, n, ctypes.byref(w), ctypes.byref(h), ctypes.byref(bpp), err, ERR_SIZE)
+    return r, err.value
 
 
 def pipeline(buf, n):
@@ -38,16 +43,7 @@ def pipeline(buf, n):
     if body < 0:
         return body, err.value
     assert code.value == 3
-    w, h, bpp = ctypes.c_uint16(), ctypes.c_uint16(), ctypes.c_uint8()
-    r = extract_pgm(buf, body, ctypes.byref(w), ctypes.byref(h), ctypes.byref(bpp), err, ERR_SIZE)
-    return r, err.value
-
-
-def extract_only(buf, n):
-    err = ctypes.create_string_buffer(ERR_SIZE)
-    w, h, bpp = ctypes.c_uint16(), ctypes.c_uint16(), ctypes.c_uint8()
-    r = extract_pgm(buf, n, ctypes.byref(w), ctypes.byref(h), ctypes.byref(bpp), err, ERR_SIZE)
-    return r, err.value
+    return extract_only(buf, body, err)
 
 
 def run_both_ways(stage, data):
@@ -68,22 +64,26 @@ def run_both_ways(stage, data):
     return second + (raw[:len(data)],)
 
 
-def expected_pipeline_text(prefix, header_end, pgm_head_len, samples):
-    """The text for a response cut to `prefix` bytes."""
-    if prefix < 16:
-        return b"cannot dispatch response"
-    if prefix == 16:
-        return b"HTTP response: 200 OK"        # status line cut before its LF
-    if prefix == 17:
-        return b"HTTP response ends after the status line"
-    if prefix < header_end:
-        return b"HTTP header block does not end"
-    body = prefix - header_end
-    if body < 2:
+def expected_pgm_text(cut, head_len, samples):
+    """The text for a PGM cut to `cut` bytes."""
+    if cut < 2:
         return b"cannot extract PGM, header not valid"
-    if body < pgm_head_len:
+    if cut < head_len:
         return b"error in PGM"
-    return b"buffer too small (%d, need %d)" % (body, samples)
+    return b"buffer too small (%d, need %d)" % (cut, samples)
+
+
+def expected_pipeline_text(cut, header_end, pgm_head_len, samples):
+    """The text for a response cut to `cut` bytes."""
+    if cut < 16:
+        return b"cannot dispatch response"
+    if cut == 16:
+        return b"HTTP response: 200 OK"        # status line cut before its LF
+    if cut == 17:
+        return b"HTTP response ends after the status line"
+    if cut < header_end:
+        return b"HTTP header block does not end"
+    return expected_pgm_text(cut - header_end, pgm_head_len, samples)
 
 
 @pytest.mark.parametrize("maxval,values", [(255, [9, 0, 255, 7, 1, 2]),
@@ -105,13 +105,11 @@ def test_every_prefix_of_a_response_is_refused(maxval, values):
 def test_every_prefix_of_a_pgm_is_refused_and_left_unchanged(maxval):
     width, height = 5, 3
     data = pgm(width, height, maxval, [(i * 97) % (maxval + 1) for i in range(width * height)])
+    head_len = len(b"P5\n5 3\n%d\n" % maxval)
     for cut in range(len(data)):
         prefix = data[:cut]
-        result, text, after = run_both_ways(extract_only, prefix)
-        assert (cut, result) == (cut, -1)
-        assert text in (b"cannot extract PGM, header not valid", b"error in PGM",
-                        b"buffer too small (%d, need %d)" % (cut, width * height))
-        assert after == prefix
+        assert (cut,) + run_both_ways(extract_only, prefix) == (
+            cut, -1, expected_pgm_text(cut, head_len, width * height), prefix)
     assert run_both_ways(extract_only, data)[0] >= 0
 
 
@@ -127,3 +125,51 @@ def test_a_frame_sent_in_pieces_of_every_size_gives_the_same_array():
         cam = lurvo.cam("127.0.0.1", srv.port)
         for size in range(1, len(response) + 1):
             assert (size, cam.get_frame().tolist()) == (size, expected)
+
+
+# A memcpy that copies from the last byte down, as the C standard allows;
+# for calls from our module whose regions overlap, so that such a move
+# comes out wrong even where the C library's memcpy happens to move
+# forward like memmove.  Everything else goes to the real memmove.
+BACKWARD_MEMCPY = r"""
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <string.h>
+void *memcpy(void *dst, const void *src, size_t n)
+{
+    volatile unsigned char *d = dst;
+    const volatile unsigned char *s = src;
+    Dl_info info;
+    if (d < s + n && s < d + n && dladdr(__builtin_return_address(0), &info)
+        && info.dli_fname && strstr(info.dli_fname, "lurvo")) {
+        while (n--)
+            d[n] = s[n];
+        return dst;
+    }
+    return memmove(dst, src, n);
+}
+"""
+
+OVERLAPPING_MOVES = r"""
+import sys
+from stages import extract, parse
+body = bytes(bytearray(i * 7 & 0xff for i in range(70000)))
+head = b"HTTP/1.0 200 OK\r\nContent-Type: image/x-portable-graymap\r\n\r\n"
+n, buf, _, _ = parse(head + body)
+pgm = b"P5\n300 200\n255\n" + body[:60000]
+r, _, _, _, _, after = extract(pgm)
+sys.stdout.write("%r" % ((n, buf[:n] == body, r, after[:r] == body[:60000]),))
+"""
+
+
+def test_overlapping_moves_do_not_rely_on_memcpy(tmpdir):
+    compiler = (sysconfig.get_config_var("CC") or "cc").split()[0]
+    shim = str(tmpdir.join("backward_memcpy.so"))
+    source = tmpdir.join("backward_memcpy.c")
+    source.write(BACKWARD_MEMCPY)
+    # The compiler itself runs without the sanitizer runtime of `make sanitize`.
+    plain = dict((k, v) for k, v in os.environ.items() if k != "LD_PRELOAD")
+    subprocess.check_call([compiler, "-O1", "-shared", "-fPIC", "-o", shim, str(source)], env=plain)
+    env = dict(os.environ, LD_PRELOAD=(os.environ.get("LD_PRELOAD", "") + " " + shim).strip())
+    out = subprocess.check_output([sys.executable, "-c", OVERLAPPING_MOVES], env=env)
+    assert out == b"(70000, True, 60000, True)"

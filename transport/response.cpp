@@ -7,6 +7,7 @@
 // is everything after the header block; no length field is consulted.
 
 #include "transport/http.h"
+#include "transport/response_check.h"
 
 #include "common/error_text.h"
 
@@ -113,8 +114,8 @@ std::size_t scan_header(unsigned char *buf, std::size_t len, std::uint8_t *type)
 
 }  // namespace
 
-extern "C" int process_http_response(unsigned char *buf, std::size_t len, std::uint8_t *type,
-                                     char *err_buf, std::size_t err_size)
+bool lurvo::check_response(unsigned char *buf, std::size_t len, std::uint8_t *type,
+                           std::size_t *body, char *err_buf, std::size_t err_size)
 {
     std::uint8_t scratch = LURVO_TYPE_NONE;
     if (type == nullptr)
@@ -125,21 +126,31 @@ extern "C" int process_http_response(unsigned char *buf, std::size_t len, std::u
     if (buf == nullptr)
         len = 0;
     if (!status_is_ok(buf, len, err_buf, err_size))
-        return -1;
+        return false;
     if (len == kHeaderOffset) {
         set_error(err_buf, err_size, "HTTP response ends after the status line");
-        return -1;
+        return false;
     }
     // The body length is returned as an int.
     if (len > INT_MAX) {
         set_error(err_buf, err_size, "HTTP response too large (%zu bytes)", len);
-        return -1;
+        return false;
     }
     const std::size_t header_end = scan_header(buf, len, type);
     if (header_end == kNone) {
         set_error(err_buf, err_size, "HTTP header block does not end");
-        return -1;
+        return false;
     }
+    *body = header_end;
+    return true;
+}
+
+extern "C" int process_http_response(unsigned char *buf, std::size_t len, std::uint8_t *type,
+                                     char *err_buf, std::size_t err_size)
+{
+    std::size_t header_end = 0;
+    if (!lurvo::check_response(buf, len, type, &header_end, err_buf, err_size))
+        return -1;
     const std::size_t body_len = len - header_end;
     std::memmove(buf, buf + header_end, body_len);
     return static_cast<int>(body_len);

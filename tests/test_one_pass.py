@@ -1,0 +1,61 @@
+"""get_frame reads the samples where they lie in the receive buffer, at
+any address, and converts them into the array in one pass."""
+import os
+import subprocess
+
+import numpy as np
+import pytest
+
+import lurvo
+from scripted_server import ScriptedServer, frame_response, http_response
+from stages import ROOT
+
+ROUTE_SOURCES = ["fuzz/route_table.cpp", "transport/response.cpp", "image/pgm.cpp",
+                 "image/frame.cpp"]
+
+
+def test_route_table_of_every_depth_count_and_alignment(tmpdir):
+    # Built with its own sanitizer runtime; an interpreter's preloaded one
+    # (make sanitize) must not reach the compiler.
+    env = dict(os.environ)
+    env.pop("LD_PRELOAD", None)
+    binary = str(tmpdir.join("route_table"))
+    subprocess.check_call(
+        ["g++", "-std=c++17", "-O2", "-g", "-fsanitize=address,undefined",
+         "-fno-sanitize-recover=all", "-Wall", "-Wextra", "-Werror", "-I", ROOT, "-o", binary]
+        + [os.path.join(ROOT, s) for s in ROUTE_SOURCES], env=env)
+    out = subprocess.check_output([binary], env=env)
+    assert out == b"11152 cases, both routes gave every sample\n"      # 17 x 41 x 16
+
+
+def test_samples_at_every_address_of_the_module_buffer():
+    # A header line of 0 to 15 bytes moves the samples through every
+    # position modulo 16; 37 samples are two vector blocks and a tail.
+    count = 37
+    cases = []
+    for maxval in (1, 255, 4095, 65535):
+        values = [(i * 7919) % (maxval + 1) for i in range(count)]
+        for pad in range(16):
+            cases.append((maxval, values, frame_response(
+                count, 1, maxval, values, extra=b"X-Pad: " + b"p" * pad + b"\r\n")))
+    with ScriptedServer([[("send", r)] for _, _, r in cases], process=True, duration=60) as srv:
+        cam = lurvo.cam("127.0.0.1", srv.port)
+        for maxval, values, response in cases:
+            shift = 16 - maxval.bit_length()
+            expected = (np.array(values, np.uint32) << shift).astype(np.uint16)
+            assert (maxval, len(response), cam.get_frame()[0].tolist()) == (
+                maxval, len(response), expected.tolist())
+
+
+def test_the_first_failure_is_reported_http_then_content_type_then_pgm():
+    bad_pgm = b"P6\n1 1\n255\n\x00"
+    cases = [(http_response(bad_pgm, status=b"404 Not Found"), "HTTP response: 404 Not Found"),
+             (http_response(bad_pgm, content_type=b"image/png"), "wrong content type"),
+             (http_response(b"", content_type=b"text/plain"), "wrong content type"),
+             (http_response(bad_pgm), "unknown PGM type P6")]
+    with ScriptedServer([[("send", r)] for r, _ in cases], process=True, duration=30) as srv:
+        cam = lurvo.cam("127.0.0.1", srv.port)
+        for response, text in cases:
+            with pytest.raises(RuntimeError) as info:
+                cam.get_frame()
+            assert (response, str(info.value)) == (response, text)
