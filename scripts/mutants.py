@@ -134,6 +134,17 @@ MUTANTS = [
      "npy_intp dims[2] = {frame.pgm.height, frame.pgm.width};",
      "npy_intp dims[2] = {frame.pgm.width, frame.pgm.height};", "2",
      ["tests/test_module.py"]),
+    ("the type's text signature under another name", BINDING,
+     "WITH_SIGNATURE(\"lurvoport(ip=", "WITH_SIGNATURE(\"cam(ip=", "3", ["tests/test_introspection.py"]),
+    ("Python 2 shows the text signature in the doc", BINDING,
+     "#define WITH_SIGNATURE(signature, doc) doc\n",
+     "#define WITH_SIGNATURE(signature, doc) signature \"\\n--\\n\\n\" doc\n", "2",
+     ["tests/test_module.py::TestModule::test_attributes"]),
+    ("NumPy imported for a source archive", "setup.py",
+     "import glob\n", "import glob\nimport numpy\n", "2", ["tests/test_packaging.py"]),
+    ("the grabbing child keeps the parent's pipe end", "examples/grab_in_child.py",
+     "    parent_end.close()", "    parent_end.fileno()", "3",
+     ["tests/test_examples.py::test_child_ends_with_a_killed_parent_and_leaves_no_shared_memory"]),
 ]
 
 
