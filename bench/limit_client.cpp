@@ -27,6 +27,10 @@ extern "C" long limit_fetch(unsigned long ip, int port, const char *request,
     addr.sin_family = AF_INET;
     addr.sin_port = htons(static_cast<unsigned short>(port));
     addr.sin_addr.s_addr = static_cast<in_addr_t>(ip);
+    // The same receive room get_frame asks for: a floor that let the
+    // kernel's window grow from its small default would be no floor.
+    int room = static_cast<int>(size);
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &room, sizeof room);
     const size_t request_len = std::strlen(request);
     if (connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0
         || send(fd, request, request_len, MSG_NOSIGNAL) != static_cast<ssize_t>(request_len)) {
