@@ -76,15 +76,16 @@ int wait_for(int fd, short events, const Budget &budget)
     }
 }
 
-// Lets the kernel take in up to a whole buffer's worth of response before
-// we read it.  With the default the receive window starts small and grows
-// during the transfer while the server waits for it, which over loopback
-// costs about a third of a 1280x1024 16-bit frame's time.  The kernel caps
-// the request at its own limit; a refusal only costs speed, so it is not
-// an error.
+// Lets the kernel take in a whole response before we read it.  With the
+// default the receive window starts small and grows during the transfer
+// while the server waits for it, which over loopback costs about a third
+// of a 1280x1024 16-bit frame's time.  Twice the buffer's size, since the
+// kernel counts its bookkeeping of each packet against the room, which on
+// a link of small packets is a large share.  The kernel caps the request
+// at its own limit; a refusal only costs speed, so it is not an error.
 void ask_for_receive_room(int fd, std::size_t capacity)
 {
-    const int room = capacity > INT_MAX / 2 ? INT_MAX / 2 : static_cast<int>(capacity);
+    const int room = capacity > INT_MAX / 4 ? INT_MAX / 2 : static_cast<int>(2 * capacity);
     const int saved = errno;
     (void)setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &room, sizeof room);
     errno = saved;
