@@ -75,8 +75,10 @@ check_links() {  # wheel
 }
 
 # The oldest NumPy the installed wheel's metadata allows on this interpreter.
+# Run from / : a stale lurvo.egg-info in the working folder (left by an old
+# in-tree pip install) would otherwise be read in place of the wheel's.
 numpy_floor() {  # environment
-    "$1/bin/python" -c 'from importlib.metadata import requires
+    cd / && "$1/bin/python" -c 'from importlib.metadata import requires
 from packaging.requirements import Requirement
 for req in map(Requirement, requires("lurvo")):
     if req.name == "numpy" and (req.marker is None or req.marker.evaluate()):
@@ -123,7 +125,8 @@ for series in "$@"; do
         # The stub needs numpy.typing, younger than the oldest NumPy:
         # type checks are left to the run above.
         quietly "$env/bin/python" -m pip uninstall --yes mypy
-        quietly "$env/bin/python" -m pip install "numpy==$(numpy_floor "$env")"
+        floor=$(numpy_floor "$env") || die "no NumPy floor in the metadata of $(basename "$wheel")"
+        quietly "$env/bin/python" -m pip install "numpy==$floor"
         run_suite "$env"
     fi
     say "Python $series: $((SECONDS - started)) s"
