@@ -82,9 +82,9 @@ numpy_floor() {  # environment
 from packaging.requirements import Requirement
 for req in map(Requirement, requires("lurvo")):
     if req.name == "numpy" and (req.marker is None or req.marker.evaluate()):
-        spec, = req.specifier
-        assert spec.operator == ">=", spec
-        print(spec.version)'
+        bound, = req.specifier
+        assert bound.operator == ">=", bound
+        print(bound.version)'
 }
 
 run_suite() {  # environment

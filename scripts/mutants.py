@@ -135,7 +135,7 @@ MUTANTS = [
      "npy_intp dims[2] = {frame.pgm.width, frame.pgm.height};", "2",
      ["tests/test_module.py"]),
     ("the type's text signature under another name", BINDING,
-     "WITH_SIGNATURE(\"lurvoport(ip=", "WITH_SIGNATURE(\"cam(ip=", "3", ["tests/test_introspection.py"]),
+     "WITH_SIGNATURE(\"lurvoport(ip=", "WITH_SIGNATURE(\"cam(ip=", "3", ["tests/test_signatures.py"]),
     ("Python 2 shows the text signature in the doc", BINDING,
      "#define WITH_SIGNATURE(signature, doc) doc\n",
      "#define WITH_SIGNATURE(signature, doc) signature \"\\n--\\n\\n\" doc\n", "2",

@@ -37,7 +37,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 sys.path.insert(0, HERE)
 
-from camserver_support import read_line  # noqa: E402
+from camserver_support import read_line, wait_exit  # noqa: E402
 from scripted_server import pgm  # noqa: E402
 
 CLIENT_ADDR = "127.77.0.1"
@@ -107,19 +107,6 @@ def sweep_stale():
                 except OSError:     # ended meanwhile
                     pass
             subprocess.call(["ip", "netns", "del", ns], env=tool_env())
-
-
-def wait_bounded(proc, seconds):
-    """The exit status; a process still running after `seconds` is ended
-    by its PID and None is returned."""
-    deadline = time.time() + seconds
-    while proc.poll() is None and time.time() < deadline:
-        time.sleep(0.02)
-    if proc.poll() is None:
-        os.kill(proc.pid, signal.SIGKILL)
-        proc.wait()
-        return None
-    return proc.returncode
 
 
 class Lab(object):
@@ -240,7 +227,9 @@ class Lab(object):
         proc = self.start(self.client_ns, argv, preload=True)
         seconds = 10 + 10 * count * len(contenders)
         line = read_line(proc.stdout.fileno(), seconds)
-        status = wait_bounded(proc, 5)
+        status = wait_exit(proc, 5)
+        if status is None:      # close() ends it by its PID
+            raise RuntimeError("client did not end: %r" % line[-2000:])
         proc.stdout.close()
         self.procs.remove(proc)
         if status != 0 or not line.endswith("\n"):
