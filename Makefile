@@ -35,7 +35,7 @@ FUZZ_SECONDS ?= 60
 MUTANTS ?=
 
 .PHONY: all build build-py3 test check check-py3 wheel-check dist test-py3-all \
-        sanitize fuzz fuzz-corpus valgrind mutants demo bench bench-exchange netlab clean
+        sanitize fuzz fuzz-corpus valgrind mutants demo bench netlab clean
 
 all: build
 
@@ -110,9 +110,6 @@ NETLAB_ARGS ?=
 netlab: build
 	@PYTHON="$(PYTHON)" VENV="$(BENCH_VENV)" REQS=bench/requirements.txt scripts/bootstrap.sh
 	$(BENCH_VENV)/bin/python bench/netlab.py $(NETLAB_ARGS)
-
-bench-exchange: build
-	$(PY) bench/exchange_loop.py 1000
 
 clean:
 	rm -rf build dist lurvo*.so

@@ -1,6 +1,6 @@
 """get_frame over a real link: TCP through a veth pair between two network
 namespaces, shaped to a rate with tbf and made lossy with nftables
-(tests/link_lab.py), against urllib2/urllib + NumPy and requests + NumPy
+(testkit/link_lab.py), against urllib2/urllib + NumPy and requests + NumPy
 with timeout=1.
 
     make netlab                     (sets everything up, then runs this as root)
@@ -30,11 +30,11 @@ import time
 import numpy as np
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-sys.path.insert(0, os.path.join(ROOT, "tests"))
+sys.path.insert(0, ROOT)
 sys.path.insert(0, os.path.join(ROOT, "bench"))
 
-import link_lab  # noqa: E402
 from frame_rate import machine  # noqa: E402
+from testkit import link_lab  # noqa: E402
 
 LIMIT = 1.1
 MBIT = 10**6

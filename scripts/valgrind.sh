@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Runs a few hundred mixed get_frame calls (tests/mixed_calls.py) under
+# Runs a few hundred mixed get_frame calls (testkit/mixed_calls.py) under
 # valgrind's memcheck, against a build with debug information in
 # build/valgrind, and fails if memcheck finds an invalid access or a
 # definite leak attributed to our code (see scripts/valgrind_summary.py).
@@ -35,5 +35,5 @@ cd "$out"
 PYTHONPATH="$out" LURVO_MODULE_DIR="$out" valgrind --tool=memcheck --leak-check=full \
     --show-leak-kinds=definite --errors-for-leak-kinds=definite --num-callers=40 \
     --child-silent-after-fork=yes --xml=yes --xml-file="$out/memcheck.xml" \
-    "$py" "$top/tests/mixed_calls.py" "$calls"
+    "$py" "$top/testkit/mixed_calls.py" "$calls"
 "$py" "$top/scripts/valgrind_summary.py" "$out/memcheck.xml" "$out/lurvo.so"

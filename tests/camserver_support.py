@@ -4,33 +4,18 @@ from __future__ import print_function, division
 
 import os
 import re
-import select
 import signal
 import socket
 import subprocess
 import sys
 import time
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+from testkit import ROOT
+from testkit.processes import read_line, wait_exit
+
 SERVER = os.path.join(ROOT, "camserver", "lurvo_camserver.py")
 HOST = "127.0.0.1"
 FRAME_REQUEST = b"GET /img.pgm HTTP/1.0\n\n"
-
-
-def read_line(fd, timeout):
-    buf = b""
-    deadline = time.time() + timeout
-    while b"\n" not in buf:
-        left = deadline - time.time()
-        if left <= 0:
-            break
-        ready, _, _ = select.select([fd], [], [], left)
-        if ready:
-            chunk = os.read(fd, 4096)
-            if not chunk:
-                break
-            buf += chunk
-    return buf.decode("ascii", "replace")
 
 
 def child_env():
@@ -39,14 +24,6 @@ def child_env():
     env = dict(os.environ)
     env.pop("PYTHONUNBUFFERED", None)
     return env
-
-
-def wait_exit(proc, timeout):
-    """The exit status, or None if the process still runs after timeout."""
-    deadline = time.time() + timeout
-    while proc.poll() is None and time.time() < deadline:
-        time.sleep(0.02)
-    return proc.poll()
 
 
 class Server(object):

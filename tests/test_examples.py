@@ -11,7 +11,7 @@ import numpy as np
 
 import lurvo
 from camserver_support import ROOT, Server, read_line
-from scripted_server import ScriptedServer, closed_port, frame_response, http_response
+from testkit.scripted_server import ScriptedServer, closed_port, frame_response, http_response
 
 EXAMPLES = os.path.join(ROOT, "examples")
 sys.path.insert(0, EXAMPLES)

@@ -12,9 +12,9 @@ import time
 import pytest
 
 import lurvo
-from scripted_server import (DroppingListener, ScriptedServer, closed_port, frame_response,
+from testkit.scripted_server import (DroppingListener, ScriptedServer, closed_port, frame_response,
                              http_response)
-from stages import fetch, ip_of, lib, outcome, timed
+from testkit.stages import fetch, ip_of, lib, outcome, timed
 
 RESPONSE = http_response(b"P5\n2 1\n255\n\x00\x01" + bytes(bytearray(range(256))) * 4)
 GOOD = frame_response(2, 1, 255, [1, 2])
@@ -98,7 +98,7 @@ def test_data_waiting_when_the_budget_ends_is_still_taken():
     listener.bind(("127.0.0.1", 0))
     listener.listen(1)
     listener.settimeout(10)
-    code = ("import sys, lurvo; from stages import outcome\n"
+    code = ("import sys, lurvo; from testkit.stages import outcome\n"
             "sys.stdout.write(repr(outcome(lurvo.cam('127.0.0.1', %d))))" % listener.getsockname()[1])
     child = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE)
     try:
@@ -127,7 +127,7 @@ def test_text_that_is_no_address_fails_at_send_without_sigpipe():
     # connect, so the send meets an unconnected socket.  Python ignores
     # SIGPIPE; a host program may not: the child restores the default
     # action, under which a plain send() would kill it.
-    code = ("import signal, sys, time, lurvo; from stages import outcome, timed\n"
+    code = ("import signal, sys, time, lurvo; from testkit.stages import outcome, timed\n"
             "signal.signal(signal.SIGPIPE, signal.SIG_DFL)\n"
             "text, took = timed(outcome, lurvo.cam('camera.local', 80))\n"
             "sys.stdout.write('%s %s' % (text, took < 0.5))")

@@ -13,8 +13,8 @@ import numpy as np
 import pytest
 
 import lurvo
-from scripted_server import NO_READ, ScriptedServer, closed_port, frame_response
-from stages import BUF_SIZE, descriptors_open, outcome, timed
+from testkit.scripted_server import NO_READ, ScriptedServer, closed_port, frame_response
+from testkit.stages import BUF_SIZE, descriptors_open, outcome, timed
 GOOD = frame_response(3, 2, 65535, [1, 2, 3, 0xfffe, 0x8000, 0])
 GOOD_FRAME = [[1, 2, 3], [0xfffe, 0x8000, 0]]
 BUDGET = 1.0

@@ -7,9 +7,9 @@ import gc
 import sys
 
 import lurvo
-from mixed_calls import KINDS, LONG_URI, REFUSED, TOO_LONG, run_mixed, serve_mixed
-from scripted_server import DroppingListener, ScriptedServer, closed_port
-from stages import UNDER_SANITIZER, open_fds, outcome, resident_kb
+from testkit.mixed_calls import KINDS, LONG_URI, REFUSED, TOO_LONG, run_mixed, serve_mixed
+from testkit.scripted_server import DroppingListener, ScriptedServer, closed_port
+from testkit.stages import UNDER_SANITIZER, open_fds, outcome, resident_kb
 
 try:
     import tracemalloc
@@ -44,7 +44,7 @@ def python_memory():
         return 0
     gc.collect()                # which empties the free lists too
     snapshot = tracemalloc.take_snapshot().filter_traces(
-        [tracemalloc.Filter(True, sys.modules["stages"].__file__)])
+        [tracemalloc.Filter(True, sys.modules["testkit.stages"].__file__)])
     return sum(stat.size for stat in snapshot.statistics("filename"))
 
 

@@ -9,9 +9,9 @@ import numpy as np
 import pytest
 
 import lurvo
-from scripted_server import (ScriptedServer, closed_port, frame_response,
+from testkit.scripted_server import (ScriptedServer, closed_port, frame_response,
                              http_response, pgm)
-from stages import UNDER_SANITIZER, module_dir
+from testkit.stages import UNDER_SANITIZER, module_dir
 
 
 def serve(*responses, **kw):

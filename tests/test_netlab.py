@@ -1,4 +1,4 @@
-"""get_frame over a real, shaped and lossy TCP link (tests/link_lab.py):
+"""get_frame over a real, shaped and lossy TCP link (testkit/link_lab.py):
 whatever the link does, every call ends within the budget and a little,
 with the served frame or a transport text, and leaves no descriptor open.
 
@@ -10,8 +10,8 @@ import tempfile
 
 import pytest
 
-import link_lab
-from link_lab import TRANSPORT_TEXTS
+from testkit import link_lab
+from testkit.link_lab import TRANSPORT_TEXTS
 
 # The one-second budget, and what a call may take beyond it to hand over
 # what it has (the frame's conversion, the sanitizer's slower code).

@@ -7,8 +7,8 @@ import numpy as np
 import pytest
 
 import lurvo
-from scripted_server import ScriptedServer, frame_response, http_response
-from stages import ROOT
+from testkit.scripted_server import ScriptedServer, frame_response, http_response
+from testkit.stages import ROOT
 
 ROUTE_SOURCES = ["fuzz/route_table.cpp", "transport/response.cpp", "image/pgm.cpp",
                  "image/frame.cpp"]

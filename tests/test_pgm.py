@@ -6,7 +6,7 @@ import struct
 
 import pytest
 
-from stages import ERR_SIZE, extract, lib
+from testkit.stages import ERR_SIZE, extract, lib
 
 INT_MAX = 2 ** 31 - 1
 UNTOUCHED = b"#" * ERR_SIZE

@@ -6,7 +6,7 @@ import sys
 import pytest
 
 import lurvo
-from scripted_server import ScriptedServer, closed_port, frame_response
+from testkit.scripted_server import ScriptedServer, closed_port, frame_response
 
 PY2 = sys.version_info[0] == 2
 

@@ -1,7 +1,7 @@
 """The strict check of an HTTP response and its in-place header scan."""
 import pytest
 
-from stages import parse
+from testkit.stages import parse
 
 OK = b"HTTP/1.0 200 OK\r\n"
 PGM_TYPE = b"Content-Type: image/x-portable-graymap\r\n"

@@ -15,8 +15,8 @@ import sysconfig
 import pytest
 
 import lurvo
-from scripted_server import ScriptedServer, frame_response, pgm
-from stages import lib
+from testkit.scripted_server import ScriptedServer, frame_response, pgm
+from testkit.stages import lib
 
 ERR_SIZE = 256
 GUARD = b"\xa5" * 64
@@ -152,7 +152,7 @@ void *memcpy(void *dst, const void *src, size_t n)
 
 OVERLAPPING_MOVES = r"""
 import sys
-from stages import extract, parse
+from testkit.stages import extract, parse
 body = bytes(bytearray(i * 7 & 0xff for i in range(70000)))
 head = b"HTTP/1.0 200 OK\r\nContent-Type: image/x-portable-graymap\r\n\r\n"
 n, buf, _, _ = parse(head + body)

@@ -4,19 +4,21 @@ refused connection and a request too long for the buffer.  Shared by the
 load tests and `make valgrind` (scripts/valgrind.sh), which runs it as a
 program:
 
-    python tests/mixed_calls.py CALLS
+    python testkit/mixed_calls.py CALLS
 """
 from __future__ import print_function
 
 import os
 import sys
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+# Run as a program, it finds its package by the project's folder, placed
+# last so that it never hides the module build on PYTHONPATH.
+sys.path.append(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 import lurvo  # noqa: E402
-from scripted_server import (ScriptedServer, closed_port, frame_response,  # noqa: E402
+from testkit.scripted_server import (ScriptedServer, closed_port, frame_response,  # noqa: E402
                              http_response, pgm)
-from stages import BUF_SIZE, outcome  # noqa: E402
+from testkit.stages import BUF_SIZE, outcome  # noqa: E402
 
 SIDE = 64
 # (script, what the call gives: a shape or the exact text)

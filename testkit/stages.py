@@ -10,7 +10,8 @@ import socket
 import struct
 import time
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+from testkit import ROOT
+
 ERR_SIZE = 1024
 BUF_SIZE = 2621696
 

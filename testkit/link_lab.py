@@ -33,12 +33,13 @@ import subprocess
 import sys
 import time
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-ROOT = os.path.dirname(HERE)
-sys.path.insert(0, HERE)
+# Run as a program, it finds its package by the project's folder, placed
+# last so that it never hides the module build on PYTHONPATH.
+sys.path.append(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
-from camserver_support import read_line, wait_exit  # noqa: E402
-from scripted_server import pgm  # noqa: E402
+from testkit import ROOT  # noqa: E402
+from testkit.processes import read_line, wait_exit  # noqa: E402
+from testkit.scripted_server import pgm  # noqa: E402
 
 CLIENT_ADDR = "127.77.0.1"
 SERVER_ADDR = "127.77.0.2"
@@ -332,7 +333,7 @@ def trigger_filler(sock, port):
 def run_calls(names, port, uri, kind, count, filler_port):
     # Imported here: stages loads the module under test, which the filler,
     # run without the sanitizer runtime, must not load.
-    from stages import open_fds, resident_kb
+    from testkit.stages import open_fds, resident_kb
     expected = expected_frame(kind)
     trigger = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     results = {}
