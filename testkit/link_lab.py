@@ -39,7 +39,7 @@ sys.path.append(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 from testkit import ROOT  # noqa: E402
 from testkit.processes import read_line, wait_exit  # noqa: E402
-from testkit.scripted_server import pgm  # noqa: E402
+from testkit.responses import pgm, top_bits  # noqa: E402
 
 CLIENT_ADDR = "127.77.0.1"
 SERVER_ADDR = "127.77.0.2"
@@ -262,9 +262,8 @@ def samples(kind, seed=7):
 
 def expected_frame(kind):
     """The array get_frame must return for the served frame."""
-    import numpy as np
     width, height, maxval = kind
-    return (samples(kind).astype(np.uint16) << (16 - maxval.bit_length())).reshape(height, width)
+    return top_bits(samples(kind), maxval).reshape(height, width)
 
 
 def write_frame(folder, kind):

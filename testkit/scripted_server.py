@@ -13,6 +13,8 @@ A script is a list of steps:
     ("trickle", data, gap)  send one byte at a time, `gap` seconds apart
     ("repeat", data, count) send data count times (large answers, little memory)
     ("reset",)          close with an RST instead of a FIN
+    ("call", function)  call function(), for a test to act at this point
+                        (in the server's thread, or in its process)
 Unless a script starts with NO_READ, the server first reads the request
 (up to an empty line, for at most 1 s) and records it; it closes the
 connection after the last step.
@@ -32,25 +34,6 @@ import time
 
 NO_READ = ("no-read",)
 REQUEST_READ_TIMEOUT = 1.0
-
-
-def http_response(body, content_type=b"image/x-portable-graymap",
-                  status=b"200 OK", version=b"HTTP/1.0", extra=b""):
-    head = version + b" " + status + b"\r\n"
-    if content_type is not None:
-        head += b"Content-Type: " + content_type + b"\r\n"
-    return head + extra + b"\r\n" + body
-
-
-def pgm(width, height, maxval, samples):
-    """A strict binary PGM; samples are ints, big-endian when maxval > 255."""
-    head = ("P5\n%d %d\n%d\n" % (width, height, maxval)).encode("ascii")
-    fmt = ">%dH" if maxval > 255 else "%dB"
-    return head + struct.pack(fmt % len(samples), *samples)
-
-
-def frame_response(width, height, maxval, samples, **kw):
-    return http_response(pgm(width, height, maxval, samples), **kw)
 
 
 def _read_request(conn):
@@ -89,6 +72,8 @@ def _play(conn, script):
         elif kind == "reset":
             _reset(conn)
             return
+        elif kind == "call":
+            step[1]()
         elif kind != NO_READ[0]:
             raise ValueError("unknown step %r" % (kind,))
 
@@ -186,6 +171,12 @@ class ScriptedServer(object):
     def requests(self):
         self.stop()
         return list(self._requests)
+
+
+def serving(*responses, **kw):
+    """A server in a child process (as get_frame needs) that answers each
+    connection in turn with the next of the responses, whole."""
+    return ScriptedServer([[("send", r)] for r in responses], process=True, **kw)
 
 
 def closed_port():

@@ -12,8 +12,20 @@ import time
 
 from testkit import ROOT
 
+# The sizes get_frame passes to the stages.
 ERR_SIZE = 1024
 BUF_SIZE = 2621696
+# The one waiting budget of a call, in seconds.
+BUDGET = 1.0
+
+# Texts that tests of several layers expect.  A timeout's text names the
+# errno left by the non-blocking connect.
+RECEIVE_TIMEOUT = "receive timeout (Operation now in progress)"
+CONNECT_TIMEOUT = "cannot connect: timeout (Operation now in progress)"
+RESET = "receive error: Connection reset by peer"
+REFUSED = "cannot send: Connection refused"
+STATUS_ONLY = "HTTP response ends after the status line"
+NO_END = "HTTP header block does not end"
 
 
 # Set when the sanitizer runtime is preloaded (scripts/sanitize.sh): its
@@ -108,13 +120,25 @@ def timed(call, *args, **kw):
     return result, time.time() - start
 
 
+def spent_the_budget(took, slack=0.15):
+    """Whether a call that ran out of time took its budget, and at most
+    `slack` seconds more."""
+    return BUDGET - 0.05 < took < BUDGET + slack
+
+
+def caught(call, *args):
+    """What call(*args) returns, or the text of the RuntimeError it raises."""
+    try:
+        return call(*args)
+    except RuntimeError as e:
+        return str(e)
+
+
 def outcome(cam, *uri):
     """What one get_frame call gives: the frame's shape, or the text of its
     RuntimeError."""
-    try:
-        return cam.get_frame(*uri).shape
-    except RuntimeError as e:
-        return str(e)
+    result = caught(cam.get_frame, *uri)
+    return getattr(result, "shape", result)
 
 
 def open_fds():

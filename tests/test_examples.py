@@ -10,8 +10,12 @@ import time
 import numpy as np
 
 import lurvo
-from camserver_support import ROOT, Server, read_line
-from testkit.scripted_server import ScriptedServer, closed_port, frame_response, http_response
+from camserver_support import Server
+from testkit import ROOT
+from testkit.processes import read_line
+from testkit.responses import frame_response, http_response
+from testkit.scripted_server import closed_port, serving
+from testkit.stages import caught
 
 EXAMPLES = os.path.join(ROOT, "examples")
 sys.path.insert(0, EXAMPLES)
@@ -24,18 +28,10 @@ RESPONSES = [
     frame_response(2, 2, 255, [1, 2, 3, 4]),
     frame_response(3, 2, 4095, [0, 1, 2, 4094, 4095, 7]),
     # an 8-bit frame near the largest a response buffer holds
-    http_response(b"P5\n1620 1618\n255\n"
-                  + (np.arange(1620 * 1618) % 251).astype(np.uint8).tobytes()),
+    frame_response(1620, 1618, 255, (np.arange(1620 * 1618) % 251).astype(np.uint8).tobytes()),
     http_response(b"", status=b"404 Not Found"),
-    http_response(b"P5\n1 1\n255\n\0", content_type=b"image/png"),
+    frame_response(1, 1, 255, [0], content_type=b"image/png"),
 ]
-
-
-def outcome(call):
-    try:
-        return call()
-    except Exception as e:
-        return type(e), str(e)
 
 
 def equal(a, b):
@@ -45,21 +41,21 @@ def equal(a, b):
 
 
 def test_frames_and_failures_match_get_frame():
-    scripts = [[("send", r)] for r in RESPONSES for _ in (0, 1)]
-    with ScriptedServer(scripts, process=True, duration=20) as srv:
+    with serving(*[r for r in RESPONSES for _ in (0, 1)], duration=20) as srv:
         cam = lurvo.cam("127.0.0.1", srv.port)
         got, want = [], []
         with ChildGrabber("127.0.0.1", srv.port) as grabber:
             for i, _ in enumerate(RESPONSES):
                 uri = "/frame%d.pgm" % i
-                got.append(outcome(lambda: grabber.grab(uri)))
-                want.append(outcome(lambda: cam.get_frame(uri)))
+                got.append(caught(grabber.grab, uri))
+                want.append(caught(cam.get_frame, uri))
         requests = srv.requests()
     # compared at the end: a frame must not change with the next one
     for i, (a, b) in enumerate(zip(got, want)):
         assert equal(a, b), (i, a, b)
     assert grabber.process.exitcode == 0
-    assert requests == [b"GET /frame%d.pgm HTTP/1.0\n\n" % (i // 2) for i in range(len(scripts))]
+    assert requests == [b"GET /frame%d.pgm HTTP/1.0\n\n" % i
+                        for i in range(len(RESPONSES)) for _ in (0, 1)]
 
 
 def test_request_then_result_and_the_script_against_the_demo_server():

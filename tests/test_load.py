@@ -4,12 +4,14 @@ Python object outlives its call.  Under `make sanitize` the resident-memory
 check is LeakSanitizer's, at exit: the sanitizer's quarantine keeps freed
 blocks resident on purpose."""
 import gc
-import sys
 
 import lurvo
-from testkit.mixed_calls import KINDS, LONG_URI, REFUSED, TOO_LONG, run_mixed, serve_mixed
+from testkit import stages
+from testkit.mixed_calls import KINDS, LONG_URI, TOO_LONG, run_mixed, serve_mixed
+from testkit.responses import STATUS_OK
 from testkit.scripted_server import DroppingListener, ScriptedServer, closed_port
-from testkit.stages import UNDER_SANITIZER, open_fds, outcome, resident_kb
+from testkit.stages import (BUDGET, CONNECT_TIMEOUT, RECEIVE_TIMEOUT, REFUSED, UNDER_SANITIZER,
+                            open_fds, outcome, resident_kb)
 
 try:
     import tracemalloc
@@ -20,8 +22,7 @@ WARM_UP = 1000
 CALLS = 10000
 # A leak of the 1 kB error buffer alone would be 10 MB over the calls.
 RSS_SLACK_KB = 1024
-TIMEOUT = "receive timeout (Operation now in progress)"
-SILENT = [("send", b"HTTP/1.0 200 OK\r\n"), ("sleep", 1.2)]
+SILENT = [("send", STATUS_OK), ("sleep", BUDGET + 0.2)]
 
 
 def test_ten_thousand_mixed_calls():
@@ -39,12 +40,12 @@ def test_ten_thousand_mixed_calls():
 
 def python_memory():
     """Bytes held by blocks that get_frame's calls allocated (their Python
-    frame is stages.outcome's), or 0 where tracemalloc is missing."""
+    frame is in testkit/stages.py), or 0 where tracemalloc is missing."""
     if tracemalloc is None:
         return 0
     gc.collect()                # which empties the free lists too
     snapshot = tracemalloc.take_snapshot().filter_traces(
-        [tracemalloc.Filter(True, sys.modules["testkit.stages"].__file__)])
+        [tracemalloc.Filter(True, stages.__file__)])
     return sum(stat.size for stat in snapshot.statistics("filename"))
 
 
@@ -59,9 +60,8 @@ def test_no_outcome_keeps_python_memory_or_descriptors():
         refused = lurvo.cam("127.0.0.1", closed_port())
         rows = [(cam, (), expected, repeat) for _, expected in KINDS]
         rows += [(refused, (), REFUSED, repeat), (refused, (LONG_URI,), TOO_LONG, repeat),
-                 (cam, (), TIMEOUT, 1),
-                 (lurvo.cam("127.0.0.1", dropping.port), (),
-                  "cannot connect: timeout (Operation now in progress)", 1)]
+                 (cam, (), RECEIVE_TIMEOUT, 1),
+                 (lurvo.cam("127.0.0.1", dropping.port), (), CONNECT_TIMEOUT, 1)]
         if tracemalloc:
             tracemalloc.start()
         try:

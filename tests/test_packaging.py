@@ -8,7 +8,7 @@ import tarfile
 
 import pytest
 
-from testkit.stages import ROOT
+from testkit import ROOT
 
 # What the archive adds of its own: its metadata and setuptools' options.
 GENERATED = {"PKG-INFO", "setup.cfg"}

@@ -6,15 +6,12 @@ import struct
 
 import pytest
 
+from testkit.responses import pgm_header as header
 from testkit.stages import ERR_SIZE, extract, lib
 
 INT_MAX = 2 ** 31 - 1
 UNTOUCHED = b"#" * ERR_SIZE
 SIX = b"\x12\x34\x56\x78\x9a\xbc"
-
-
-def header(width, height, maxval):
-    return ("P5\n%s %s\n%s\n" % (width, height, maxval)).encode("ascii")
 
 
 def pattern(count):
@@ -37,10 +34,6 @@ def ok16(head, pixels, width, height, bpp, count):
             list(struct.unpack(">%dH" % count, pixels[:2 * count])))
 
 
-def bits(maxval):
-    return len(bin(maxval)) - 2 if maxval else 0
-
-
 MAXVALS = [0, 1, 2, 127, 128, 255, 256, 1023, 1024, 4095, 32768, 65535]
 # Around the block sizes of the 16-bit conversion, on both header parities.
 SAMPLE_COUNTS = [0, 1, 2, 3, 7, 8, 9, 15, 16, 17, 31, 32, 33, 63, 64, 65, 1000, 1001]
@@ -60,11 +53,11 @@ ACCEPTED = [
     ok16(header(2, 1, 4095), b"\xff\xff\x10\x00", 2, 1, 12, 2),
     ok8(header(4, 4, 255), pattern(16), 4, 4, 8, 16),                   # exactly enough data
     ok16(header(2, 2, 65535), pattern(8), 2, 2, 16, 4),
-] + [(ok16 if m > 255 else ok8)(header(3, 1, m), SIX, 3, 1, bits(m), 3) for m in MAXVALS] \
+] + [(ok16 if m > 255 else ok8)(header(3, 1, m), SIX, 3, 1, m.bit_length(), 3) for m in MAXVALS] \
   + [ok8(header(1, n, 200), pattern(n), 1, n, 8, n) for n in (0, 1, 17, 1000)] \
-  + [ok16(header(n, 1, m), pattern(2 * n), n, 1, bits(m), n)
+  + [ok16(header(n, 1, m), pattern(2 * n), n, 1, m.bit_length(), n)
      for m in (65535, 4095, 256) for n in SAMPLE_COUNTS] \
-  + [ok16(header(1280, 1024, m), pattern(2 * 1280 * 1024), 1280, 1024, bits(m), 1280 * 1024)
+  + [ok16(header(1280, 1024, m), pattern(2 * 1280 * 1024), 1280, 1024, m.bit_length(), 1280 * 1024)
      for m in (65535, 4095)]
 
 

@@ -9,8 +9,9 @@ import zlib
 import numpy as np
 import pytest
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(
-    os.path.abspath(__file__))), "demo"))
+from testkit import ROOT
+
+sys.path.insert(0, os.path.join(ROOT, "demo"))
 from png16 import write_png16  # noqa: E402
 
 SIGNATURE = b"\x89PNG\r\n\x1a\n"

@@ -6,7 +6,8 @@ import sys
 import pytest
 
 import lurvo
-from testkit.scripted_server import ScriptedServer, closed_port, frame_response
+from testkit.responses import GOOD, GOOD_FRAME
+from testkit.scripted_server import closed_port, serving
 
 PY2 = sys.version_info[0] == 2
 
@@ -24,8 +25,8 @@ ROWS = [
 def test_python_2_and_3(ip, uri, py2, py3):
     expected = py2 if PY2 else py3
     if isinstance(expected, bytes):
-        with ScriptedServer([[("send", frame_response(1, 1, 255, [1]))]], process=True) as srv:
-            assert lurvo.cam(ip, srv.port).get_frame(uri).tolist() == [[256]]
+        with serving(GOOD) as srv:
+            assert lurvo.cam(ip, srv.port).get_frame(uri).tolist() == GOOD_FRAME
         assert srv.requests() == [expected + b"\n\n"]
     else:
         with pytest.raises(expected) as info:

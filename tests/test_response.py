@@ -1,12 +1,10 @@
 """The strict check of an HTTP response and its in-place header scan."""
 import pytest
 
-from testkit.stages import parse
+from testkit.responses import PGM_TYPE_LINE, STATUS_OK
+from testkit.stages import NO_END, STATUS_ONLY, parse
 
-OK = b"HTTP/1.0 200 OK\r\n"
-PGM_TYPE = b"Content-Type: image/x-portable-graymap\r\n"
 BODY = b"\x01\x02\x03\x04"
-NO_END = b"HTTP header block does not end"
 
 
 def accepted(raw):
@@ -17,7 +15,7 @@ def accepted(raw):
 
 
 class TestAccepted(object):
-    @pytest.mark.parametrize("status", [OK, b"HTTP/1.1 200 OK\r\n"])
+    @pytest.mark.parametrize("status", [STATUS_OK, b"HTTP/1.1 200 OK\r\n"])
     @pytest.mark.parametrize("name", [b"Content-Type", b"Content-type"])
     def test_body_moves_to_the_start(self, status, name):
         raw = status + name + b": image/x-portable-graymap\r\n\r\n" + BODY
@@ -43,7 +41,7 @@ class TestAccepted(object):
         (b": image/png", 0),
     ])
     def test_content_type_is_matched_exactly(self, line, code):
-        raw = OK + b"Server: x\r\n" + line + b"\r\n\r\n" + BODY
+        raw = STATUS_OK + b"Server: x\r\n" + line + b"\r\n\r\n" + BODY
         assert accepted(raw) == (BODY, code)
 
     @pytest.mark.parametrize("second,code", [
@@ -52,38 +50,38 @@ class TestAccepted(object):
         (b"Content-type: image/png", 1),
     ])
     def test_last_recognised_content_type_wins(self, second, code):
-        raw = OK + PGM_TYPE + second + b"\r\n\r\n" + BODY
+        raw = STATUS_OK + PGM_TYPE_LINE + second + b"\r\n\r\n" + BODY
         assert accepted(raw) == (BODY, code)
 
     @pytest.mark.parametrize("end", [b"\r\n\r\n", b"\n\n", b"\n\r\n", b"\r\n\r\r\n"])
     def test_header_block_ends_at_an_empty_line(self, end):
-        raw = OK + b"Content-Type: image/x-portable-graymap" + end + BODY
+        raw = STATUS_OK + PGM_TYPE_LINE.rstrip() + end + BODY
         assert accepted(raw) == (BODY, 3)
 
     @pytest.mark.parametrize("line", [b":", b"::", b":\r:"])
     def test_a_line_of_colons_ends_the_header_block(self, line):
-        raw = OK + PGM_TYPE + line + b"\r\n" + BODY
+        raw = STATUS_OK + PGM_TYPE_LINE + line + b"\r\n" + BODY
         assert accepted(raw) == (BODY, 3)
 
     def test_a_line_of_spaces_and_a_colon_does_not_end_it(self):
-        raw = OK + PGM_TYPE + b"  :\r\nX: y\r\n\r\n" + BODY
+        raw = STATUS_OK + PGM_TYPE_LINE + b"  :\r\nX: y\r\n\r\n" + BODY
         assert accepted(raw) == (BODY, 3)
 
     def test_empty_line_right_after_status_does_not_end_the_header(self):
         # The scan goes on into what follows as if it were header lines.
-        raw = OK + b"\r\n" + PGM_TYPE + b"\r\n" + BODY
+        raw = STATUS_OK + b"\r\n" + PGM_TYPE_LINE + b"\r\n" + BODY
         assert accepted(raw) == (BODY, 3)
-        assert parse(OK + b"\r\nP5\n2 2\n255\n" + BODY)[::3] == (-1, NO_END)
+        assert parse(STATUS_OK + b"\r\nP5\n2 2\n255\n" + BODY)[::3] == (-1, NO_END.encode())
 
     def test_empty_body(self):
-        assert accepted(OK + PGM_TYPE + b"\r\n") == (b"", 3)
+        assert accepted(STATUS_OK + PGM_TYPE_LINE + b"\r\n") == (b"", 3)
 
     def test_body_bytes_are_never_scanned(self):
         body = b"a:b\r\n\r\n\x00\n\nContent-Type: image/png\r\n\r\n\x00"
-        assert accepted(OK + PGM_TYPE + b"\r\n" + body) == (body, 3)
+        assert accepted(STATUS_OK + PGM_TYPE_LINE + b"\r\n" + body) == (body, 3)
 
     def test_bytes_after_the_response_are_untouched(self):
-        raw = OK + PGM_TYPE + b"\r\n" + BODY
+        raw = STATUS_OK + PGM_TYPE_LINE + b"\r\n" + BODY
         n, buf, _, _ = parse(raw, guard=b"\n\r:GUARD")
         assert buf[len(raw):] == b"\n\r:GUARD"
 
@@ -94,7 +92,7 @@ class TestRefused(object):
         b"HTTP/1.2 200 OK\r\n\r\n", b"http/1.0 200 OK\r\n\r\n",
         b"HTTP/1.0\t200 OK\r\n\r\n",
         b"ICY 200 OK\r\n\r\n\r\n\r\n",
-        b"HTTP/1.0 200 OK\n" + PGM_TYPE.rstrip(b"\r\n") + b"\n\n" + BODY,  # no CR anywhere
+        b"HTTP/1.0 200 OK\n" + PGM_TYPE_LINE.rstrip(b"\r\n") + b"\n\n" + BODY,  # no CR anywhere
     ])
     def test_cannot_dispatch(self, raw):
         assert parse(raw)[0::3] == (-1, b"cannot dispatch response")
@@ -102,13 +100,13 @@ class TestRefused(object):
     @pytest.mark.parametrize("raw,status", [
         (b"HTTP/1.0 404 Not Found\r\nContent-Type: text/plain\r\n\r\nnope", b"404 Not Found"),
         (b"HTTP/1.1 500 Internal Server Error\r\n\r\n", b"500 Internal Server Error"),
-        (b"HTTP/1.0 200 Ok\r\n" + PGM_TYPE + b"\r\n" + BODY, b"200 Ok"),
+        (b"HTTP/1.0 200 Ok\r\n" + PGM_TYPE_LINE + b"\r\n" + BODY, b"200 Ok"),
         (b"HTTP/1.0 200 OK\r", b"200 OK"),
         (b"HTTP/1.0 200\r\n", b"200"),                  # 14 bytes: long enough
         (b"HTTP/1.0  200 OK\r\n\r\n", b" 200 OK"),
-        (b"HTTP/1.0 200 OK \r\n" + PGM_TYPE + b"\r\n", b"200 OK "),
+        (b"HTTP/1.0 200 OK \r\n" + PGM_TYPE_LINE + b"\r\n", b"200 OK "),
         # A status line ended by LF alone runs on to the next CR.
-        (b"HTTP/1.0 200 OK\n" + PGM_TYPE + b"\r\n", b"200 OK\n" + PGM_TYPE[:-2]),
+        (b"HTTP/1.0 200 OK\n" + PGM_TYPE_LINE + b"\r\n", b"200 OK\n" + PGM_TYPE_LINE[:-2]),
     ])
     def test_status_other_than_200_ok_is_reported(self, raw, status):
         n, _, _, text = parse(raw)
@@ -120,15 +118,15 @@ class TestRefused(object):
         assert (n, text) == (-1, (b"HTTP response: 404 " + b"x" * 3000)[:31])
 
     def test_status_line_alone_is_refused_with_its_own_text(self):
-        assert parse(OK)[::3] == (-1, b"HTTP response ends after the status line")
+        assert parse(STATUS_OK)[::3] == (-1, STATUS_ONLY.encode())
 
     @pytest.mark.parametrize("tail", [
-        PGM_TYPE, PGM_TYPE + b"\r", PGM_TYPE + b"X-A: b",
-        PGM_TYPE + b"\x00\r\n\r\n" + BODY,      # NUL stops the scan
-        b"X-A: b\x00\r\n" + PGM_TYPE + b"\r\n" + BODY,
+        PGM_TYPE_LINE, PGM_TYPE_LINE + b"\r", PGM_TYPE_LINE + b"X-A: b",
+        PGM_TYPE_LINE + b"\x00\r\n\r\n" + BODY,      # NUL stops the scan
+        b"X-A: b\x00\r\n" + PGM_TYPE_LINE + b"\r\n" + BODY,
     ])
     def test_header_block_without_end_is_refused_with_its_own_text(self, tail):
-        assert parse(OK + tail)[::3] == (-1, NO_END)
+        assert parse(STATUS_OK + tail)[::3] == (-1, NO_END.encode())
 
     def test_type_is_reset_on_entry_even_when_refused(self):
         assert parse(b"garbage")[2] == 0

@@ -15,8 +15,8 @@ import socket
 import pytest
 
 from camserver_support import run_cli
+from testkit import ROOT
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 DEMO = os.path.join(ROOT, "demo", "run_demo.py")
 
 STAND_IN = b'''

@@ -6,7 +6,7 @@ import tempfile
 
 import pytest
 
-from testkit.stages import ROOT
+from testkit import ROOT
 
 pytestmark = pytest.mark.skipif(sys.version_info[0] < 3, reason="type stubs are for Python 3")
 STUB = os.path.join(ROOT, "lurvo-stubs", "__init__.pyi")

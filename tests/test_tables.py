@@ -15,10 +15,10 @@ import sysconfig
 import pytest
 
 import lurvo
-from testkit.scripted_server import ScriptedServer, frame_response, pgm
-from testkit.stages import lib
+from testkit.responses import frame_response, pgm, pgm_header
+from testkit.scripted_server import ScriptedServer
+from testkit.stages import ERR_SIZE, NO_END, STATUS_ONLY, lib
 
-ERR_SIZE = 256
 GUARD = b"\xa5" * 64
 
 # The process-wide malloc: under the sanitizer runtime, its own.
@@ -80,9 +80,9 @@ def expected_pipeline_text(cut, header_end, pgm_head_len, samples):
     if cut == 16:
         return b"HTTP response: 200 OK"        # status line cut before its LF
     if cut == 17:
-        return b"HTTP response ends after the status line"
+        return STATUS_ONLY.encode()
     if cut < header_end:
-        return b"HTTP header block does not end"
+        return NO_END.encode()
     return expected_pgm_text(cut - header_end, pgm_head_len, samples)
 
 
@@ -92,7 +92,7 @@ def test_every_prefix_of_a_response_is_refused(maxval, values):
     body = pgm(3, 2, maxval, values)
     response = frame_response(3, 2, maxval, values, extra=b"Server: cam\r\n")
     header_end = len(response) - len(body)
-    pgm_head_len = len(b"P5\n3 2\n%d\n" % maxval)
+    pgm_head_len = len(pgm_header(3, 2, maxval))
     for cut in range(len(response)):
         result, text, _ = run_both_ways(pipeline, response[:cut])
         assert (cut, result, text) == (
@@ -105,7 +105,7 @@ def test_every_prefix_of_a_response_is_refused(maxval, values):
 def test_every_prefix_of_a_pgm_is_refused_and_left_unchanged(maxval):
     width, height = 5, 3
     data = pgm(width, height, maxval, [(i * 97) % (maxval + 1) for i in range(width * height)])
-    head_len = len(b"P5\n5 3\n%d\n" % maxval)
+    head_len = len(pgm_header(width, height, maxval))
     for cut in range(len(data)):
         prefix = data[:cut]
         assert (cut,) + run_both_ways(extract_only, prefix) == (
@@ -152,12 +152,11 @@ void *memcpy(void *dst, const void *src, size_t n)
 
 OVERLAPPING_MOVES = r"""
 import sys
+from testkit.responses import http_response, pgm
 from testkit.stages import extract, parse
 body = bytes(bytearray(i * 7 & 0xff for i in range(70000)))
-head = b"HTTP/1.0 200 OK\r\nContent-Type: image/x-portable-graymap\r\n\r\n"
-n, buf, _, _ = parse(head + body)
-pgm = b"P5\n300 200\n255\n" + body[:60000]
-r, _, _, _, _, after = extract(pgm)
+n, buf, _, _ = parse(http_response(body))
+r, _, _, _, _, after = extract(pgm(300, 200, 255, body[:60000]))
 sys.stdout.write("%r" % ((n, buf[:n] == body, r, after[:r] == body[:60000]),))
 """
 
