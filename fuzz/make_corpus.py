@@ -14,33 +14,26 @@ from __future__ import print_function
 import hashlib
 import os
 import struct
+import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 PREFIX = "seed-"
 
-
-def pgm(width, height, maxval, samples=None, head=None):
-    if samples is None:
-        samples = [(i * 37 + 11) % (maxval + 1) for i in range(width * height)]
-    if head is None:
-        head = "P5\n%d %d\n%d\n" % (width, height, maxval)
-    fmt = ">%dH" if maxval > 255 else "%dB"
-    return head.encode("ascii") + struct.pack(fmt % len(samples), *samples)
+sys.path.append(os.path.dirname(HERE))
+from testkit.responses import http_response, pgm as pgm_of  # noqa: E402
 
 
-def response(body, content_type=b"image/x-portable-graymap", status=b"HTTP/1.0 200 OK",
-             extra=b""):
-    head = status + b"\r\n"
-    if content_type is not None:
-        head += b"Content-Type: " + content_type + b"\r\n"
-    return head + extra + b"\r\n" + body
+def pgm(width, height, maxval):
+    """A PGM whose samples differ from their neighbours."""
+    return pgm_of(width, height, maxval,
+                  [(i * 37 + 11) % (maxval + 1) for i in range(width * height)])
 
 
 def pgm_seeds():
     return [
         pgm(2, 2, 255), pgm(3, 1, 4095), pgm(17, 2, 65535), pgm(1, 1, 1),
         pgm(2, 1, 0), pgm(0, 0, 255), pgm(5, 0, 65535), pgm(4, 4, 255)[:-1],
-        pgm(3, 3, 65535)[:-3], pgm(1, 1, 255, head="P5\n65537 1\n255\n"),
+        pgm(3, 3, 65535)[:-3], b"P5\n65537 1\n255\n\x0b",
         b"P6\n1 1\n255\n\x00\x00\x00", b"P5 2 2 255\n\x01\x02\x03\x04", b"P5\n", b"",
     ]
 
@@ -48,23 +41,23 @@ def pgm_seeds():
 def response_seeds():
     small = pgm(2, 2, 255)
     return [
-        response(small),
-        response(small, status=b"HTTP/1.1 200 OK", content_type=b"image/png",
-                 extra=b"Content-Length: 15\r\nServer: cam\r\n"),
-        response(small, content_type=b"image/jpeg"),
-        response(b"", content_type=None, extra=b"Content-type:image/x-portable-graymap\n"),
-        response(b"nope", status=b"HTTP/1.0 404 Not Found", content_type=b"text/plain"),
+        http_response(small),
+        http_response(small, version=b"HTTP/1.1", content_type=b"image/png",
+                      extra=b"Content-Length: 15\r\nServer: cam\r\n"),
+        http_response(small, content_type=b"image/jpeg"),
+        http_response(b"", content_type=None, extra=b"Content-type:image/x-portable-graymap\n"),
+        http_response(b"nope", status=b"404 Not Found", content_type=b"text/plain"),
         b"HTTP/1.0 200 OK\r\n", b"HTTP/1.0 200 OK\r\n\r\n::\r\n\r\n",
         b"HTTP/1.0 200 OK\r\nX: a\x00\r\n\r\n", b"HTTP/1.0 500 \xff\r\n\r\n",
     ]
 
 
 def pipeline_seeds():
-    return [
-        response(pgm(2, 2, 255)), response(pgm(9, 2, 65535)), response(pgm(3, 1, 4095)),
-        response(pgm(2, 1, 1)), response(pgm(2, 1, 0)), response(pgm(0, 3, 255)),
-        response(pgm(3, 3, 255)[:-2]), response(pgm(1, 1, 255), content_type=b"image/png"),
-        response(pgm(2, 2, 511), status=b"HTTP/1.1 200 OK", extra=b"Server: cam\r\n"),
+    bodies = [pgm(2, 2, 255), pgm(9, 2, 65535), pgm(3, 1, 4095), pgm(2, 1, 1), pgm(2, 1, 0),
+              pgm(0, 3, 255), pgm(3, 3, 255)[:-2]]
+    return [http_response(body) for body in bodies] + [
+        http_response(pgm(1, 1, 255), content_type=b"image/png"),
+        http_response(pgm(2, 2, 511), version=b"HTTP/1.1", extra=b"Server: cam\r\n"),
     ]
 
 

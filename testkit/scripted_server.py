@@ -51,10 +51,6 @@ def _read_request(conn):
     return data
 
 
-def _reset(conn):
-    conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
-
-
 def _play(conn, script):
     for step in script:
         kind = step[0]
@@ -69,8 +65,8 @@ def _play(conn, script):
         elif kind == "repeat":
             for _ in range(step[2]):
                 conn.sendall(step[1])
-        elif kind == "reset":
-            _reset(conn)
+        elif kind == "reset":      # a linger time of 0 makes the close send an RST
+            conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
             return
         elif kind == "call":
             step[1]()
@@ -122,18 +118,15 @@ class ScriptedServer(object):
     def __enter__(self):
         if self.process:
             self._queue = multiprocessing.Queue()
-            self._runner = multiprocessing.Process(
-                target=_serve,
-                args=(self.listener, self.scripts, self.duration, self._queue.put))
-            self._runner.daemon = True
-            self._runner.start()
-            self.listener.close()
+            runner, report = multiprocessing.Process, self._queue.put
         else:
-            self._runner = threading.Thread(
-                target=_serve,
-                args=(self.listener, self.scripts, self.duration, self._requests.append))
-            self._runner.daemon = True
-            self._runner.start()
+            runner, report = threading.Thread, self._requests.append
+        self._runner = runner(target=_serve,
+                              args=(self.listener, self.scripts, self.duration, report))
+        self._runner.daemon = True
+        self._runner.start()
+        if self.process:
+            self.listener.close()       # the child has its own copy
         return self
 
     def __exit__(self, *exc):

@@ -74,6 +74,12 @@ def _library():
 
 lib = _library()
 
+# The process-wide malloc: under the sanitizer runtime, its own.
+_libc = ctypes.CDLL(None)
+_libc.malloc.restype = ctypes.c_void_p
+_libc.malloc.argtypes = [ctypes.c_size_t]
+_libc.free.argtypes = [ctypes.c_void_p]
+
 
 def ip_of(dotted):
     """The address as inet_addr gives it: network byte order in an int."""
@@ -89,28 +95,51 @@ def fetch(port, uri=b"/img.pgm", size=BUF_SIZE, ip="127.0.0.1", err_size=ERR_SIZ
     return n, data, err.value
 
 
-def parse(raw, err_size=ERR_SIZE, guard=b""):
-    """Returns (result, buffer contents after the call, type code, text)."""
-    buf = ctypes.create_string_buffer(raw + guard, len(raw) + len(guard))
-    err = ctypes.create_string_buffer(max(err_size, 1))
-    code = ctypes.c_uint8(255)
-    n = lib.process_http_response(buf, len(raw), ctypes.byref(code), err, err_size)
-    return n, buf.raw, code.value, err.value
+def both_ways(call, data, guard=b"\xa5" * 64):
+    """call(buffer) on a copy of data, twice: in a malloc'd buffer of
+    exactly its length (under make sanitize any read past it is a report),
+    and followed by guard bytes, which must come back unchanged (any write
+    past it shows in every build).  Both must give the same.  Returns
+    (what the call gave, the data after the call)."""
+    exact = _libc.malloc(max(len(data), 1))
+    assert exact
+    try:
+        ctypes.memmove(exact, data, len(data))
+        first = call(exact), ctypes.string_at(exact, len(data))
+    finally:
+        _libc.free(exact)
+    guarded = ctypes.create_string_buffer(data + guard, len(data) + len(guard))
+    second = call(guarded), guarded.raw[:len(data)]
+    assert guarded.raw[len(data):] == guard, "wrote past the data"
+    assert first == second
+    return second
+
+
+def parse(raw, err_size=ERR_SIZE, guard=b"\xa5" * 64):
+    """process_http_response on raw (both ways).  Returns (result, data
+    after the call, type code, text)."""
+    def call(buf):
+        err = ctypes.create_string_buffer(max(err_size, 1))
+        code = ctypes.c_uint8(255)
+        n = lib.process_http_response(buf, len(raw), ctypes.byref(code), err, err_size)
+        return n, code.value, err.value
+    (n, code, text), after = both_ways(call, raw, guard)
+    return n, after, code, text
 
 
 def extract(data, err_size=ERR_SIZE, err_fill=b"#"):
-    """extract_pgm on a copy of data followed by guard bytes, which must
-    come back unchanged.  The outputs start as 0xBEEF, 0xBEEF, 0xEE and the
-    error buffer as err_fill, so that what the call writes shows.  Returns
-    (result, width, height, bpp, error buffer, data after the call)."""
-    guard = b"\xa5" * 32
-    buf = ctypes.create_string_buffer(data + guard, len(data) + len(guard))
-    err = ctypes.create_string_buffer(err_fill * ERR_SIZE, ERR_SIZE)
-    width, height, bpp = ctypes.c_uint16(0xBEEF), ctypes.c_uint16(0xBEEF), ctypes.c_uint8(0xEE)
-    n = lib.extract_pgm(buf, len(data), ctypes.byref(width), ctypes.byref(height),
-                        ctypes.byref(bpp), err, err_size)
-    assert buf.raw[len(data):] == guard, "wrote past the data"
-    return n, width.value, height.value, bpp.value, err.raw, buf.raw[:len(data)]
+    """extract_pgm on data (both ways).  The outputs start as 0xBEEF,
+    0xBEEF, 0xEE and the error buffer as err_fill, so that what the call
+    writes shows.  Returns (result, width, height, bpp, error buffer, data
+    after the call)."""
+    def call(buf):
+        err = ctypes.create_string_buffer(err_fill * ERR_SIZE, ERR_SIZE)
+        width, height, bpp = ctypes.c_uint16(0xBEEF), ctypes.c_uint16(0xBEEF), ctypes.c_uint8(0xEE)
+        n = lib.extract_pgm(buf, len(data), ctypes.byref(width), ctypes.byref(height),
+                            ctypes.byref(bpp), err, err_size)
+        return n, width.value, height.value, bpp.value, err.raw
+    result, after = both_ways(call, data)
+    return result + (after,)
 
 
 def timed(call, *args, **kw):

@@ -28,6 +28,7 @@ class TestModule(object):
         assert lurvo.cam.__doc__ == "LURVOPORT object"
         assert lurvo.cam.get_frame.__doc__ == "get frame."
         assert [n for n in dir(lurvo) if not n.startswith("__")] == ["cam"]
+        assert [n for n in dir(lurvo.cam) if not n.startswith("_")] == ["get_frame"]
 
     def test_the_module_is_the_build_under_test(self):
         # LURVO_MODULE_DIR (make sanitize) must not end up testing ./lurvo.so.

@@ -1,9 +1,6 @@
 """The demo job around the module: server start and stop, summary, PNG.
-
-lurvo's binding is built elsewhere, so these runs put a stand-in module
-named lurvo first on PYTHONPATH: a few lines of Python that fetch a frame
-the way the module is documented to (GET, read to close, PGM samples
-shifted to the top of 16 bits).  They test the demo, not the module."""
+Where a test needs get_frame to fail, or the module to be missing, a
+stand-in module named lurvo comes first on PYTHONPATH."""
 from __future__ import print_function, division
 
 import errno
@@ -19,44 +16,23 @@ from testkit import ROOT
 
 DEMO = os.path.join(ROOT, "demo", "run_demo.py")
 
-STAND_IN = b'''
-import os
-import socket
-
-import numpy as np
-
-
+FAILING = b'''
 class cam(object):
-    def __init__(self, host, port):
-        self.address = (host, port)
+    def __init__(self, *args):
+        pass
 
-    def get_frame(self, path):
-        if os.environ.get("STAND_IN_FAILS"):
-            raise RuntimeError("stand-in told to fail")
-        s = socket.create_connection(self.address, timeout=1)
-        s.sendall(("GET %s HTTP/1.0\\n\\n" % path).encode("ascii"))
-        data = b""
-        while True:
-            chunk = s.recv(1 << 16)
-            if not chunk:
-                break
-            data += chunk
-        s.close()
-        head, _, body = data.partition(b"\\r\\n\\r\\n")
-        if not head.startswith(b"HTTP/1.0 200 OK\\r\\n"):
-            raise RuntimeError("not 200")
-        magic, size, maxval, raster = body.split(b"\\n", 3)
-        width, height = [int(v) for v in size.split(b" ")]
-        maxval = int(maxval)
-        a = np.frombuffer(raster, dtype=">u2" if maxval > 255 else "u1")
-        a = a.reshape(height, width).astype(np.uint16)
-        return (a << (16 - maxval.bit_length())).astype(np.uint16)
+    def get_frame(self, *args):
+        raise RuntimeError("stand-in told to fail")
 '''
 
 
-def run_demo(tmpdir, args, module=STAND_IN, extra_env=None, timeout=60):
-    tmpdir.join("lurvo.py").write_binary(module)
-    env = dict(os.environ, PYTHONPATH=str(tmpdir), **(extra_env or {}))
+def run_demo(tmpdir, args, stand_in=None, timeout=60):
+    """Runs the demo in tmpdir with the module under test, or with the
+    source `stand_in` in its place."""
+    env = dict(os.environ)
+    if stand_in is not None:
+        tmpdir.join("lurvo.py").write_binary(stand_in)
+        env["PYTHONPATH"] = os.pathsep.join([str(tmpdir), env.get("PYTHONPATH", "")])
     return run_cli(args, timeout, program=DEMO, env=env, cwd=str(tmpdir))
 
 
@@ -102,9 +78,8 @@ def test_demo_summarises_frames_writes_png_and_stops_server(tmpdir, bits, top):
 
 
 def test_demo_failing_grab_reports_and_still_stops_server(tmpdir):
-    status, out, err = run_demo(tmpdir, ["--seconds", "0.5", "--width", "8",
-                                         "--height", "8"],
-                                extra_env={"STAND_IN_FAILS": "1"})
+    status, out, err = run_demo(tmpdir, ["--seconds", "0.5", "--width", "8", "--height", "8"],
+                                stand_in=FAILING)
     assert status == 1
     assert "get_frame failed after 0 frames: stand-in told to fail" in err
     assert_gone(server_pid(out))
@@ -126,7 +101,7 @@ def test_demo_fixed_port_in_use_is_reported(tmpdir):
 
 def test_demo_without_the_module_says_how_to_build_it(tmpdir):
     status, out, err = run_demo(
-        tmpdir, [], module=b"raise ImportError('no module named lurvo')\n")
+        tmpdir, [], stand_in=b"raise ImportError('no module named lurvo')\n")
     assert status == 1
     assert "lurvo is not built: run make build" in err
     assert out == ""

@@ -1,4 +1,5 @@
-"""The type stub agrees with the module and catches misuse (Python 3)."""
+"""The type stub accepts the intended use and flags misuse (Python 3); its
+agreement with the module at run time is checked in test_signatures.py."""
 import os
 import subprocess
 import sys
@@ -46,13 +47,3 @@ def test_intended_use_type_checks():
 def test_misuse_is_flagged(line):
     code, out = mypy("import lurvo\n" + line + "\n")
     assert code == 1 and "error:" in out, out
-
-
-def test_stub_names_match_the_module():
-    import lurvo
-    with open(STUB) as f:
-        text = f.read()
-    public = [n for n in dir(lurvo) if not n.startswith("_")]
-    assert public == ["cam"]
-    assert "class cam:" in text and "__version__: str" in text
-    assert [n for n in dir(lurvo.cam) if not n.startswith("_")] == ["get_frame"]

@@ -2,11 +2,8 @@
 
 Every prefix of a valid response, and of a valid PGM, is refused cleanly:
 a negative result, the expected text, and nothing read or written outside
-the bytes given.  Each case runs twice: once in a buffer of exactly the
-prefix's length taken from malloc (under `make sanitize` any read past it
-is a report), once followed by guard bytes that must come back unchanged
-(any write past it shows in every build)."""
-import ctypes
+the bytes given (each stage runs on an exact buffer and on a guarded one,
+testkit.stages.both_ways)."""
 import os
 import subprocess
 import sys
@@ -17,51 +14,17 @@ import pytest
 import lurvo
 from testkit.responses import frame_response, pgm, pgm_header
 from testkit.scripted_server import ScriptedServer
-from testkit.stages import ERR_SIZE, NO_END, STATUS_ONLY, lib
-
-GUARD = b"\xa5" * 64
-
-# The process-wide malloc: under the sanitizer runtime, its own.
-libc = ctypes.CDLL(None)
-libc.malloc.restype = ctypes.c_void_p
-libc.malloc.argtypes = [ctypes.c_size_t]
-libc.free.argtypes = [ctypes.c_void_p]
+from testkit.stages import NO_END, STATUS_ONLY, extract, parse
 
 
-def extract_only(buf, n, err=None):
-    err = err or ctypes.create_string_buffer(ERR_SIZE)
-    w, h, bpp = ctypes.c_uint16(), ctypes.c_uint16(), ctypes.c_uint8()
-    r = lib.extract_pgm(buf, n, ctypes.byref(w), ctypes.byref(h), ctypes.byref(bpp), err, ERR_SIZE)
-    return r, err.value
-
-
-def pipeline(buf, n):
+def pipeline(data):
     """What get_frame does after the exchange: returns (result, text)."""
-    err = ctypes.create_string_buffer(ERR_SIZE)
-    code = ctypes.c_uint8(0)
-    body = lib.process_http_response(buf, n, ctypes.byref(code), err, ERR_SIZE)
-    if body < 0:
-        return body, err.value
-    assert code.value == 3
-    return extract_only(buf, body, err)
-
-
-def run_both_ways(stage, data):
-    """Runs stage on data in an exact malloc'd buffer and in a guarded one;
-    both must agree.  Returns (result, text, buffer contents after)."""
-    exact = libc.malloc(max(len(data), 1))
-    assert exact
-    try:
-        ctypes.memmove(exact, data, len(data))
-        first = stage(exact, len(data))
-    finally:
-        libc.free(exact)
-    guarded = ctypes.create_string_buffer(data + GUARD, len(data) + len(GUARD))
-    second = stage(guarded, len(data))
-    raw = guarded.raw
-    assert raw[len(data):] == GUARD, "wrote past the end"
-    assert first == second
-    return second + (raw[:len(data)],)
+    n, after, code, text = parse(data)
+    if n < 0:
+        return n, text
+    assert code == 3
+    result, _, _, _, err, _ = extract(after[:n])
+    return result, err.split(b"\0")[0] if result < 0 else text
 
 
 def expected_pgm_text(cut, head_len, samples):
@@ -94,10 +57,9 @@ def test_every_prefix_of_a_response_is_refused(maxval, values):
     header_end = len(response) - len(body)
     pgm_head_len = len(pgm_header(3, 2, maxval))
     for cut in range(len(response)):
-        result, text, _ = run_both_ways(pipeline, response[:cut])
-        assert (cut, result, text) == (
+        assert (cut,) + pipeline(response[:cut]) == (
             cut, -1, expected_pipeline_text(cut, header_end, pgm_head_len, 6))
-    result, text, _ = run_both_ways(pipeline, response)
+    result, text = pipeline(response)
     assert result >= 0 and text == b"no error"
 
 
@@ -107,10 +69,10 @@ def test_every_prefix_of_a_pgm_is_refused_and_left_unchanged(maxval):
     data = pgm(width, height, maxval, [(i * 97) % (maxval + 1) for i in range(width * height)])
     head_len = len(pgm_header(width, height, maxval))
     for cut in range(len(data)):
-        prefix = data[:cut]
-        assert (cut,) + run_both_ways(extract_only, prefix) == (
-            cut, -1, expected_pgm_text(cut, head_len, width * height), prefix)
-    assert run_both_ways(extract_only, data)[0] >= 0
+        n, _, _, _, err, after = extract(data[:cut])
+        assert (cut, n, err.split(b"\0")[0], after) == (
+            cut, -1, expected_pgm_text(cut, head_len, width * height), data[:cut])
+    assert extract(data)[0] >= 0
 
 
 def test_a_frame_sent_in_pieces_of_every_size_gives_the_same_array():
