@@ -13,7 +13,6 @@
 
 #include <climits>
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 
 namespace {
