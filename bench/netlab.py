@@ -35,8 +35,8 @@ sys.path.insert(0, os.path.join(ROOT, "bench"))
 
 from frame_rate import machine  # noqa: E402
 from testkit import link_lab  # noqa: E402
+from testkit.link_lab import CALL_LIMIT  # noqa: E402
 
-LIMIT = 1.1
 MBIT = 10**6
 LINKS = [
     # label, rate in bit/s, server packets dropped per thousand
@@ -88,7 +88,7 @@ def summarise(link, kind_name, kind, client, result):
     ok_times = times[[o == "frame" for o in outcomes]]
     breaches = []
     if client.startswith("lurvo"):
-        breaches = [c for c in result["calls"] if c[0] >= LIMIT
+        breaches = [c for c in result["calls"] if c[0] >= CALL_LIMIT
                     or not (c[1] == "frame" or c[1].startswith(link_lab.TRANSPORT_TEXTS))]
     return {
         "link": link, "kind": kind_name, "bytes": response_bytes(kind), "client": client,
@@ -96,7 +96,7 @@ def summarise(link, kind_name, kind, client, result):
         "failures": Counter(o for o in outcomes if o != "frame"),
         "median": float(np.median(times)), "worst": float(times.max()),
         "median_ok": float(np.median(ok_times)) if len(ok_times) else None,
-        "late": int((times >= LIMIT).sum()), "fds": result["fds"], "rss": result["rss_kb"],
+        "late": int((times >= CALL_LIMIT).sum()), "fds": result["fds"], "rss": result["rss_kb"],
         "breaches": breaches,
     }
 
@@ -215,7 +215,7 @@ def main():
                      time.time() - started, load, os.getloadavg()[0]))
     breaches = [(r["link"], r["kind"], c) for r in rows for c in r["breaches"]]
     verdict = ("get_frame: every call ended within %.1f s with the served frame or a transport "
-               "text" % LIMIT if not breaches else
+               "text" % CALL_LIMIT if not breaches else
                "get_frame broke its promise in %d calls: %r" % (len(breaches), breaches[:10]))
     text = "\n".join([conditions, "", table(rows), "", verdict, "",
                       "Largest response that fits the budget, by rate (get_frame, no loss):", "",

@@ -18,7 +18,8 @@ sys.path.append(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 import lurvo  # noqa: E402
 from testkit.responses import STATUS_OK, frame_response, http_response, pgm  # noqa: E402
 from testkit.scripted_server import ScriptedServer, closed_port  # noqa: E402
-from testkit.stages import BUF_SIZE, NO_END, REFUSED, RESET, STATUS_ONLY, outcome  # noqa: E402
+from testkit.stages import (BUF_SIZE, CONNECTION_REFUSED, NO_END, RESET,  # noqa: E402
+                            STATUS_ONLY, outcome)
 
 SIDE = 64
 # (script, what the call gives: a shape or the exact text)
@@ -65,7 +66,7 @@ def run_mixed(cam, refused_cam, first, count):
         if result != KINDS[i % len(KINDS)][1]:
             wrong.append((i, result))
         if i % 10 == 0:
-            for result, expected in ((outcome(refused_cam), REFUSED),
+            for result, expected in ((outcome(refused_cam), CONNECTION_REFUSED),
                                      (outcome(refused_cam, LONG_URI), TOO_LONG)):
                 if result != expected:
                     wrong.append((i, result))

@@ -23,7 +23,7 @@ BUDGET = 1.0
 RECEIVE_TIMEOUT = "receive timeout (Operation now in progress)"
 CONNECT_TIMEOUT = "cannot connect: timeout (Operation now in progress)"
 RESET = "receive error: Connection reset by peer"
-REFUSED = "cannot send: Connection refused"
+CONNECTION_REFUSED = "cannot send: Connection refused"
 STATUS_ONLY = "HTTP response ends after the status line"
 NO_END = "HTTP header block does not end"
 
@@ -118,12 +118,12 @@ def both_ways(call, data, guard=b"\xa5" * 64):
 def parse(raw, err_size=ERR_SIZE, guard=b"\xa5" * 64):
     """process_http_response on raw (both ways).  Returns (result, data
     after the call, type code, text)."""
-    def call(buf):
+    def process(buf):
         err = ctypes.create_string_buffer(max(err_size, 1))
         code = ctypes.c_uint8(255)
         n = lib.process_http_response(buf, len(raw), ctypes.byref(code), err, err_size)
         return n, code.value, err.value
-    (n, code, text), after = both_ways(call, raw, guard)
+    (n, code, text), after = both_ways(process, raw, guard)
     return n, after, code, text
 
 
@@ -132,13 +132,13 @@ def extract(data, err_size=ERR_SIZE, err_fill=b"#"):
     0xBEEF, 0xEE and the error buffer as err_fill, so that what the call
     writes shows.  Returns (result, width, height, bpp, error buffer, data
     after the call)."""
-    def call(buf):
+    def extract_in(buf):
         err = ctypes.create_string_buffer(err_fill * ERR_SIZE, ERR_SIZE)
         width, height, bpp = ctypes.c_uint16(0xBEEF), ctypes.c_uint16(0xBEEF), ctypes.c_uint8(0xEE)
         n = lib.extract_pgm(buf, len(data), ctypes.byref(width), ctypes.byref(height),
                             ctypes.byref(bpp), err, err_size)
         return n, width.value, height.value, bpp.value, err.raw
-    result, after = both_ways(call, data)
+    result, after = both_ways(extract_in, data)
     return result + (after,)
 
 

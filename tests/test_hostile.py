@@ -15,7 +15,7 @@ import pytest
 import lurvo
 from testkit.responses import GOOD, GOOD_FRAME, STATUS_OK, http_response, pgm_header
 from testkit.scripted_server import NO_READ, ScriptedServer, closed_port, serving
-from testkit.stages import (BUDGET, BUF_SIZE, NO_END, RECEIVE_TIMEOUT, REFUSED, RESET,
+from testkit.stages import (BUDGET, BUF_SIZE, CONNECTION_REFUSED, NO_END, RECEIVE_TIMEOUT, RESET,
                             descriptors_open, outcome, spent_the_budget, timed)
 
 HEAD = http_response(b"")
@@ -84,7 +84,7 @@ def test_refused_then_a_server_on_the_same_port():
     port = closed_port()
     cam = lurvo.cam("127.0.0.1", port)
     text, took = timed(outcome, cam)
-    assert (text, took < 0.5) == (REFUSED, True)
+    assert (text, took < 0.5) == (CONNECTION_REFUSED, True)
     try:
         srv = serving(GOOD, port=port)
     except socket.error:

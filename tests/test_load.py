@@ -10,8 +10,8 @@ from testkit import stages
 from testkit.mixed_calls import KINDS, LONG_URI, TOO_LONG, run_mixed, serve_mixed
 from testkit.responses import STATUS_OK
 from testkit.scripted_server import DroppingListener, ScriptedServer, closed_port
-from testkit.stages import (BUDGET, CONNECT_TIMEOUT, RECEIVE_TIMEOUT, REFUSED, UNDER_SANITIZER,
-                            open_fds, outcome, resident_kb)
+from testkit.stages import (BUDGET, CONNECT_TIMEOUT, CONNECTION_REFUSED, RECEIVE_TIMEOUT,
+                            UNDER_SANITIZER, open_fds, outcome, resident_kb)
 
 try:
     import tracemalloc
@@ -59,7 +59,8 @@ def test_no_outcome_keeps_python_memory_or_descriptors():
         cam = lurvo.cam("127.0.0.1", srv.port)
         refused = lurvo.cam("127.0.0.1", closed_port())
         rows = [(cam, (), expected, repeat) for _, expected in KINDS]
-        rows += [(refused, (), REFUSED, repeat), (refused, (LONG_URI,), TOO_LONG, repeat),
+        rows += [(refused, (), CONNECTION_REFUSED, repeat),
+                 (refused, (LONG_URI,), TOO_LONG, repeat),
                  (cam, (), RECEIVE_TIMEOUT, 1),
                  (lurvo.cam("127.0.0.1", dropping.port), (), CONNECT_TIMEOUT, 1)]
         if tracemalloc:

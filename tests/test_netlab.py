@@ -11,11 +11,8 @@ import tempfile
 import pytest
 
 from testkit import link_lab
-from testkit.link_lab import TRANSPORT_TEXTS
+from testkit.link_lab import CALL_LIMIT, TRANSPORT_TEXTS
 
-# The one-second budget, and what a call may take beyond it to hand over
-# what it has (the frame's conversion, the sanitizer's slower code).
-LIMIT = 1.1
 BIG = (1280, 1024, 65535)       # 2.6 MB: 0.87 s at 25 Mbit/s, 1.4 s at 15
 SMALL = (300, 250, 255)         # 75 kB: 0.6 s at 1 Mbit/s
 
@@ -50,7 +47,7 @@ def test_every_call_ends_in_time_with_the_frame_or_a_transport_text(
     lab.shape(rate, loss_permille)
     result = calls(lab, BIG, count)["lurvo"]
     for seconds, outcome in result["calls"]:
-        assert seconds < LIMIT, (seconds, outcome)
+        assert seconds < CALL_LIMIT, (seconds, outcome)
         assert outcome.startswith(only or TRANSPORT_TEXTS) or (not only and outcome == "frame")
     assert result["fds"][0] == result["fds"][1]
 
@@ -64,5 +61,5 @@ def test_connect_late_in_the_budget_leaves_the_response_only_the_rest(lab):
     result = calls(lab, SMALL, 1, ("connect", "lurvo"), trigger=filler)
     assert 0.5 < result["connect"]["calls"][0][0] < 0.95
     seconds, outcome = result["lurvo"]["calls"][0]
-    assert seconds < LIMIT, (seconds, outcome)
+    assert seconds < CALL_LIMIT, (seconds, outcome)
     assert outcome == "frame" or outcome.startswith(TRANSPORT_TEXTS)
