@@ -151,6 +151,9 @@ setup(
     # Type information for editors and type checkers, as a stub-only package.
     packages=["lurvo-stubs"],
     package_data={"lurvo-stubs": ["__init__.pyi"]},
+    # The camera server, importable for serving one's own camera's frames.
+    py_modules=["lurvo_camserver"],
+    package_dir={"lurvo-stubs": "lurvo-stubs", "": "camserver"},
     zip_safe=False,
     cmdclass={"build_ext": BuildExt},
 )

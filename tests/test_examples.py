@@ -10,7 +10,7 @@ import time
 import numpy as np
 
 import lurvo
-from camserver_support import ROOT, Server, read_line
+from camserver_support import ROOT, Server, child_env, read_line, wait_exit
 from scripted_server import ScriptedServer, closed_port, frame_response, http_response
 
 EXAMPLES = os.path.join(ROOT, "examples")
@@ -71,6 +71,27 @@ def test_request_then_result_and_the_script_against_the_demo_server():
         out = subprocess.check_output([sys.executable, os.path.join(EXAMPLES, "grab_in_child.py"),
                                        "--port", str(srv.port), "--frames", "3"])
     assert out.decode().startswith("3 frames of 64x48 uint16 in ")
+
+
+def test_own_camera_example_serves_its_frames_to_get_frame():
+    env = child_env()
+    env["PYTHONPATH"] = os.pathsep.join(filter(None, [os.path.join(ROOT, "camserver"),
+                                                      env.get("PYTHONPATH")]))
+    server = subprocess.Popen([sys.executable, os.path.join(EXAMPLES, "own_camera.py"), "--port",
+                               "0", "--max-requests", "2", "--duration", "30"],
+                              stdout=subprocess.PIPE, env=env)
+    try:
+        port = int(read_line(server.stdout.fileno(), 15).rsplit(":", 1)[1])
+        frames = [lurvo.cam("127.0.0.1", port).get_frame() for _ in range(2)]
+        assert wait_exit(server, 10) == 0
+    finally:
+        if server.poll() is None:
+            os.kill(server.pid, signal.SIGKILL)
+        server.wait()
+        server.stdout.close()
+    gradient = np.add.outer(np.arange(1024), np.arange(1280))
+    for step, frame in enumerate(frames):       # 12-bit samples, moved up to bit 15
+        assert frame.dtype == np.uint16 and np.array_equal(frame, (gradient + step) % 4096 * 16)
 
 
 def state(pid):
