@@ -94,10 +94,10 @@ def pgm_header(width, height, maxval):
     return ("P5\n%d %d\n%d\n" % (width, height, maxval)).encode("ascii")
 
 
-def pgm_bytes(samples, maxval):
-    """A binary PGM in the strict form from a 2-D NumPy array of uint8 or
-    uint16 samples, none above maxval: one byte a sample up to maxval 255,
-    else two, big-endian."""
+def pgm_parts(samples, maxval):
+    """The header and raster of a binary PGM in the strict form, from a
+    2-D NumPy array of uint8 or uint16 samples, none above maxval: one
+    byte a sample up to maxval 255, else two, big-endian."""
     import numpy as np
     samples = np.asarray(samples)
     if samples.ndim != 2 or samples.dtype not in (np.uint8, np.uint16):
@@ -109,11 +109,18 @@ def pgm_bytes(samples, maxval):
     height, width = samples.shape
     if width < 1 or height < 1:
         raise ValueError("size %dx%d is empty" % (width, height))
-    top = int(samples.max())
-    if top > maxval:
-        raise ValueError("a sample is %d, above maxval %d" % (top, maxval))
+    # A pass over every sample, skipped where the type cannot exceed maxval.
+    if maxval < np.iinfo(samples.dtype).max:
+        top = int(samples.max())
+        if top > maxval:
+            raise ValueError("a sample is %d, above maxval %d" % (top, maxval))
     raster = samples.astype(">u1" if maxval <= 255 else ">u2", copy=False)
-    return pgm_header(width, height, maxval) + raster.tobytes()
+    return pgm_header(width, height, maxval), raster.tobytes()
+
+
+def pgm_bytes(samples, maxval):
+    """pgm_parts joined: the PGM file's bytes."""
+    return b"".join(pgm_parts(samples, maxval))
 
 
 def http_head(status, content_type, length, extra=()):
@@ -285,13 +292,14 @@ class FunctionFrames(object):
             frame = self.frames()
         if isinstance(frame, (bytes, bytearray)):
             width, height, maxval, raster = parse_pgm(bytes(frame), check_samples=False)
-            body = pgm_header(width, height, maxval) + raster
+            header = pgm_header(width, height, maxval)
         elif isinstance(frame, tuple) and len(frame) == 2:
-            body = pgm_bytes(*frame)
+            header, raster = pgm_parts(*frame)
         else:
             raise TypeError("a frame function returns (array, maxval) or PGM "
                             "bytes, not %s" % type(frame).__name__)
-        return http_head(200, "image/x-portable-graymap", len(body)) + body
+        head = http_head(200, "image/x-portable-graymap", len(header) + len(raster))
+        return b"".join((head, header, raster))
 
 
 def find_header_end(buf):
