@@ -53,11 +53,8 @@ def installed():
 
 def render(name, run, fill, without_lurvo_lines):
     """The file with its port and paths filled in, maybe without each line
-    after a "lurvo:" comment; a program is used as it is."""
-    path = os.path.join(ROOT, "servers", name)
-    if name.endswith(".py"):
-        return path
-    with open(path) as f:
+    after a "lurvo:" comment."""
+    with open(os.path.join(ROOT, "servers", name)) as f:
         lines = f.read().replace("@PORT@", str(fill["port"])).replace(
             "@ROOT@", fill["root"]).replace("@RUN@", run).splitlines(True)
     with open(os.path.join(run, name), "w") as f:
@@ -71,9 +68,7 @@ def start(argv, run, port):
     whatever happens to the test, without the sanitizer runtime a test run
     may preload; returned once it listens."""
     env = dict((k, v) for k, v in os.environ.items() if k != "LD_PRELOAD")
-    with open(os.path.join(run, "output.log"), "wb") as out:
-        proc = subprocess.Popen(["timeout", "-k", "5", "120"] + argv, cwd=run, env=env,
-                                stdout=out, stderr=subprocess.STDOUT)
+    proc = subprocess.Popen(["timeout", "-k", "5", "120"] + argv, cwd=run, env=env)
     deadline = time.time() + 15
     while time.time() < deadline and proc.poll() is None:
         try:
