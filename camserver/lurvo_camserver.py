@@ -602,12 +602,17 @@ def listen(host, port):
     return s
 
 
+def valid_path(path):
+    """A path that a request line can carry as it is."""
+    return path.startswith("/") and " " not in path
+
+
 def main(argv=None, frames=None):
     """The demo server's command line; with frames, a function as serve()
     takes it, serves that function's frames instead of the pattern."""
     parser = make_parser()
     args = parser.parse_args(argv)
-    if not args.path.startswith("/") or " " in args.path:
+    if not valid_path(args.path):
         parser.error("--path must start with / and hold no space")
     if frames is not None:
         source = FunctionFrames(frames)
@@ -644,6 +649,8 @@ def serve(frames, host=DEFAULT_HOST, port=DEFAULT_PORT, path=DEFAULT_PATH,
     returns 0.  frames returns (2-D uint8 or uint16 array, maxval) or PGM
     bytes.  Port 0 picks a free port; the first line on stdout is always
     'listening on HOST:PORT'."""
+    if not valid_path(path):
+        raise ValueError("path %r must start with / and hold no space" % path)
     settings = argparse.Namespace(
         host=host, port=port, path=path, max_requests=max_requests,
         duration=duration, request_timeout=request_timeout, send_timeout=10.0,

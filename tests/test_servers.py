@@ -43,12 +43,15 @@ SERVERS = [  # name, Debian package, command, file in servers/, what get_frame
      "python_http.py", (FRAME, FRAME), None),
 ]
 CASES = [(row, False) for row in SERVERS] + [(row, True) for row in SERVERS if row[5]]
+# what the servers and their set-up run with: not the sanitizer runtime
+# that a test run may preload, which would report their own leaks
+PLAIN_ENV = dict((k, v) for k, v in os.environ.items() if k != "LD_PRELOAD")
 
 
 @pytest.fixture(scope="module", autouse=True)
 def installed():
     packages = sorted(set(row[1] for row in SERVERS if row[1]))
-    subprocess.check_call([os.path.join(ROOT, "scripts", "servers.sh")] + packages)
+    subprocess.check_call([os.path.join(ROOT, "scripts", "servers.sh")] + packages, env=PLAIN_ENV)
 
 
 def render(name, run, fill, without_lurvo_lines):
@@ -65,10 +68,8 @@ def render(name, run, fill, without_lurvo_lines):
 
 def start(argv, run, port):
     """The server as a child of `timeout`, which ends it within two minutes
-    whatever happens to the test, without the sanitizer runtime a test run
-    may preload; returned once it listens."""
-    env = dict((k, v) for k, v in os.environ.items() if k != "LD_PRELOAD")
-    proc = subprocess.Popen(["timeout", "-k", "5", "120"] + argv, cwd=run, env=env)
+    whatever happens to the test; returned once it listens."""
+    proc = subprocess.Popen(["timeout", "-k", "5", "120"] + argv, cwd=run, env=PLAIN_ENV)
     deadline = time.time() + 15
     while time.time() < deadline and proc.poll() is None:
         try:
