@@ -19,6 +19,9 @@
 #                      which its tests must catch (MUTANTS="part of a name")
 #   make bench         get_frame against its peers and the floor
 #                      (environment $(BENCH_VENV) for the peers; BENCH_ARGS=--calls N)
+#   make bench-camserver  frames per second from the Python camera server: a
+#                      user's function, the demo pattern, a file
+#                      (CAMSERVER_BENCH_ARGS=--calls N)
 #   make netlab        get_frame and its peers over shaped, lossy links between two
 #                      network namespaces (root; NETLAB_ARGS=--calls N)
 #
@@ -35,7 +38,7 @@ FUZZ_SECONDS ?= 60
 MUTANTS ?=
 
 .PHONY: all build build-py3 test check check-py3 wheel-check dist test-py3-all \
-        sanitize fuzz fuzz-corpus valgrind mutants demo bench netlab clean
+        sanitize fuzz fuzz-corpus valgrind mutants demo bench bench-camserver netlab clean
 
 all: build
 
@@ -110,6 +113,10 @@ NETLAB_ARGS ?=
 netlab: build
 	@PYTHON="$(PYTHON)" VENV="$(BENCH_VENV)" REQS=bench/requirements.txt scripts/bootstrap.sh
 	$(BENCH_VENV)/bin/python bench/netlab.py $(NETLAB_ARGS)
+
+CAMSERVER_BENCH_ARGS ?=
+bench-camserver: build
+	$(PY) bench/camserver_rate.py $(CAMSERVER_BENCH_ARGS)
 
 clean:
 	rm -rf build dist lurvo*.so

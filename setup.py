@@ -9,8 +9,10 @@ import sys
 try:
     from setuptools import setup, Extension
     from setuptools.command.build_ext import build_ext
+    from setuptools.command.build_py import build_py
 except ImportError:  # a bare Python 2.7 without setuptools
     from distutils.command.build_ext import build_ext
+    from distutils.command.build_py import build_py
     from distutils.core import setup, Extension
 
 VERSION = "0.1"
@@ -105,6 +107,15 @@ class BuildExt(build_ext):
         return [lib for lib in build_ext.get_libraries(self, ext) if lib != libpython]
 
 
+class BuildPy(build_py):
+    """camserver/lurvo_camserver.py as the top-level module lurvo_camserver.
+    A package_dir of camserver/ would do the same, but would also move the
+    module that build_ext --inplace makes into camserver/."""
+
+    def find_modules(self):
+        return [("", "lurvo_camserver", os.path.join("camserver", "lurvo_camserver.py"))]
+
+
 lurvo = Extension(
     "lurvo",
     sources=project_files("*.cpp"),
@@ -151,6 +162,8 @@ setup(
     # Type information for editors and type checkers, as a stub-only package.
     packages=["lurvo-stubs"],
     package_data={"lurvo-stubs": ["__init__.pyi"]},
+    # The camera server, importable for serving one's own camera's frames.
+    py_modules=["lurvo_camserver"],
     zip_safe=False,
-    cmdclass={"build_ext": BuildExt},
+    cmdclass={"build_ext": BuildExt, "build_py": BuildPy},
 )

@@ -38,8 +38,10 @@ import numpy as np
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 BUILD = os.path.join(ROOT, "build")
 sys.path.insert(0, ROOT)
+sys.path.insert(0, os.path.join(ROOT, "camserver"))
 
 import lurvo  # noqa: E402
+from lurvo_camserver import pgm_bytes  # noqa: E402
 
 CXXFLAGS = ["-std=c++17", "-O2", "-Wall", "-Wextra", "-Werror"]
 RECEIVE_BUFFER = 2621696        # the size get_frame allocates
@@ -78,10 +80,8 @@ class Kind(object):
         rng = np.random.RandomState(1234 + index)
         dtype = np.uint8 if maxval <= 255 else np.uint16
         self.samples = rng.randint(0, maxval + 1, size=(height, width)).astype(dtype)
-        # The pixels as the file has them: big-endian pairs when 16-bit.
-        raw = self.samples.astype(">u2") if maxval > 255 else self.samples
-        self.pgm = ("P5\n%d %d\n%d\n" % (width, height, maxval)).encode("ascii") + raw.tobytes()
-        self.pixel_bytes = raw.nbytes
+        self.pgm = pgm_bytes(self.samples, maxval)
+        self.pixel_bytes = self.samples.size * (1 if maxval <= 255 else 2)
         self.expected = self.samples.astype(np.uint16) << (16 - self.bpp)
 
 

@@ -1,5 +1,29 @@
 #!/usr/bin/env python
-"""A demo camera server for lurvo: answers "GET <path>" with a binary PGM frame.
+"""A camera server for lurvo: answers "GET <path>" with a binary PGM frame.
+
+Serving your own camera's frames: give serve() (or main(), for the same
+command line as the demo) a function that returns the next frame, either
+as a 2-D NumPy array of uint8 or uint16 with its maxval, or as the bytes
+of a binary PGM:
+
+    import lurvo_camserver
+
+    def grab():
+        return camera.read(), 4095          # say, 12-bit samples in uint16
+
+    lurvo_camserver.serve(grab, port=5557)  # or: lurvo_camserver.main(frames=grab)
+
+Each frame goes out as a PGM in the one header form lurvo accepts, in an
+HTTP/1.0 response whose header block is small enough for a 1280x1024
+16-bit frame in lurvo's buffer; the connection is closed after it.  The
+function is called once per request, one call at a time, on the thread
+that answers the request.  When it raises, or returns something that is
+no frame, the client gets "500 Internal Server Error", the reason goes to
+stderr as one line, and the server goes on serving.  It stops after
+max_requests connections or duration seconds when they are given, and on
+SIGTERM or SIGINT when it runs on the main thread.
+
+Run as a program, it is the demo camera server.
 
 Without --dir it serves a moving synthetic test pattern, each request the
 next frame.  A frame is, from top to bottom:
@@ -14,7 +38,8 @@ next frame.  A frame is, from top to bottom:
 With --dir DIR it serves the .pgm files of DIR in name order, cycling.
 
 Every response is HTTP/1.0 and the connection is closed after it.  The
-program uses only the standard library and runs on Python 2.7 and 3.
+module uses only the standard library (and NumPy for the arrays a frame
+function returns) and runs on Python 2.7 and 3.
 """
 from __future__ import print_function, division
 
@@ -44,6 +69,7 @@ STATUS_TEXT = {
     404: "Not Found",
     405: "Method Not Allowed",
     408: "Request Timeout",
+    500: "Internal Server Error",
 }
 
 
@@ -66,6 +92,35 @@ def pgm_header(width, height, maxval):
     """The one header form lurvo accepts: no comments, one space between
     width and height, LF line ends."""
     return ("P5\n%d %d\n%d\n" % (width, height, maxval)).encode("ascii")
+
+
+def pgm_parts(samples, maxval):
+    """The header and raster of a binary PGM in the strict form, from a
+    2-D NumPy array of uint8 or uint16 samples, none above maxval: one
+    byte a sample up to maxval 255, else two, big-endian."""
+    import numpy as np
+    samples = np.asarray(samples)
+    if samples.ndim != 2 or samples.dtype not in (np.uint8, np.uint16):
+        raise ValueError("a frame is a 2-D array of uint8 or uint16, not %d-D %s"
+                         % (samples.ndim, samples.dtype))
+    maxval = int(maxval)
+    if not 1 <= maxval <= 65535:
+        raise ValueError("maxval %d is outside 1..65535" % maxval)
+    height, width = samples.shape
+    if width < 1 or height < 1:
+        raise ValueError("size %dx%d is empty" % (width, height))
+    # A pass over every sample, skipped where the type cannot exceed maxval.
+    if maxval < np.iinfo(samples.dtype).max:
+        top = int(samples.max())
+        if top > maxval:
+            raise ValueError("a sample is %d, above maxval %d" % (top, maxval))
+    raster = samples.astype(">u1" if maxval <= 255 else ">u2", copy=False)
+    return pgm_header(width, height, maxval), raster.tobytes()
+
+
+def pgm_bytes(samples, maxval):
+    """pgm_parts joined: the PGM file's bytes."""
+    return b"".join(pgm_parts(samples, maxval))
 
 
 def http_head(status, content_type, length, extra=()):
@@ -129,10 +184,12 @@ class Pattern(object):
                          self.lower[number % PHASES]))
 
 
-def parse_pgm(data):
+def parse_pgm(data, check_samples=True):
     """Reads a binary PGM in any header form netpbm allows (comments,
     any whitespace) and returns (width, height, maxval, raster).  Raises
-    ValueError with the reason."""
+    ValueError with the reason.  The samples are checked against maxval
+    unless check_samples is false (a pure-Python pass over every sample
+    is too slow to make per frame)."""
     if data[:2] != b"P5":
         raise ValueError("not a binary PGM (starts with %r, expected 'P5')"
                          % data[:2])
@@ -173,6 +230,8 @@ def parse_pgm(data):
         raise ValueError("%d byte%s after the raster (only one image per "
                          "file is served)" % (extra, "" if extra == 1 else "s"))
     raster = data[pos:]
+    if not check_samples:
+        return width, height, maxval, raster
     if bps == 1:
         top = max(bytearray(raster))
     else:
@@ -218,6 +277,29 @@ class DirFrames(object):
 
     def response(self, number):
         return self.responses[number % len(self.responses)]
+
+
+class FunctionFrames(object):
+    """Frames from a function of the user's, one call per request; calls
+    are made one at a time, so the function need not be thread-safe."""
+
+    def __init__(self, frames):
+        self.frames = frames
+        self.lock = threading.Lock()
+
+    def response(self, number):
+        with self.lock:
+            frame = self.frames()
+        if isinstance(frame, (bytes, bytearray)):
+            width, height, maxval, raster = parse_pgm(bytes(frame), check_samples=False)
+            header = pgm_header(width, height, maxval)
+        elif isinstance(frame, tuple) and len(frame) == 2:
+            header, raster = pgm_parts(*frame)
+        else:
+            raise TypeError("a frame function returns (array, maxval) or PGM "
+                            "bytes, not %s" % type(frame).__name__)
+        head = http_head(200, "image/x-portable-graymap", len(header) + len(raster))
+        return b"".join((head, header, raster))
 
 
 def find_header_end(buf):
@@ -314,7 +396,17 @@ class Server(object):
         if path.split("?", 1)[0] != self.args.path:
             return method, path, 404, self.text_reply(
                 404, "no image at %s (try %s)\n" % (path, self.args.path))
-        return method, path, 200, self.source.response(self.next_frame_number())
+        try:
+            frame = self.source.response(self.next_frame_number())
+        except Exception as e:
+            # The server outlives a failing camera: the client is told,
+            # and the reason goes where the operator looks.
+            with self.log_lock:
+                sys.stderr.write("lurvo_camserver: no frame for %s: %s: %s\n"
+                                 % (path, type(e).__name__, e))
+                sys.stderr.flush()
+            return method, path, 500, self.text_reply(500, "no frame\n")
+        return method, path, 200, frame
 
     @staticmethod
     def text_reply(status, text, extra=()):
@@ -510,12 +602,21 @@ def listen(host, port):
     return s
 
 
-def main(argv=None):
+def valid_path(path):
+    """A path that a request line can carry as it is."""
+    return path.startswith("/") and " " not in path
+
+
+def main(argv=None, frames=None):
+    """The demo server's command line; with frames, a function as serve()
+    takes it, serves that function's frames instead of the pattern."""
     parser = make_parser()
     args = parser.parse_args(argv)
-    if not args.path.startswith("/") or " " in args.path:
+    if not valid_path(args.path):
         parser.error("--path must start with / and hold no space")
-    if args.dir is not None:
+    if frames is not None:
+        source = FunctionFrames(frames)
+    elif args.dir is not None:
         if not os.path.isdir(args.dir):
             parser.error("--dir %s is not a folder" % args.dir)
         try:
@@ -527,14 +628,34 @@ def main(argv=None):
             parser.error("--width x --height is above %d pixels" % MAX_PIXELS)
         source = Pattern(args.width, args.height, args.bits)
 
-    server = Server(args, source)
-    signal.signal(signal.SIGTERM, server.on_signal)
-    signal.signal(signal.SIGINT, server.on_signal)
-    lsock = listen(args.host, args.port)
+    return run(Server(args, source))
+
+
+def run(server):
+    if threading.current_thread().name == "MainThread":
+        signal.signal(signal.SIGTERM, server.on_signal)
+        signal.signal(signal.SIGINT, server.on_signal)
+    lsock = listen(server.args.host, server.args.port)
     host, port = lsock.getsockname()[:2]
     sys.stdout.write("listening on %s:%d\n" % (host, port))
     sys.stdout.flush()
     return server.serve(lsock)
+
+
+def serve(frames, host=DEFAULT_HOST, port=DEFAULT_PORT, path=DEFAULT_PATH,
+          max_requests=None, duration=None, request_timeout=2.0, log=False):
+    """Serves frames() to GET path on host:port until max_requests
+    connections or duration seconds (each when given) or a signal, then
+    returns 0.  frames returns (2-D uint8 or uint16 array, maxval) or PGM
+    bytes.  Port 0 picks a free port; the first line on stdout is always
+    'listening on HOST:PORT'."""
+    if not valid_path(path):
+        raise ValueError("path %r must start with / and hold no space" % path)
+    settings = argparse.Namespace(
+        host=host, port=port, path=path, max_requests=max_requests,
+        duration=duration, request_timeout=request_timeout, send_timeout=10.0,
+        log=log)
+    return run(Server(settings, FunctionFrames(frames)))
 
 
 if __name__ == "__main__":

@@ -38,6 +38,8 @@ RESPONSE = "transport/response.cpp"
 PGM = "image/pgm.cpp"
 FRAME = "image/frame.cpp"
 BINDING = "binding/lurvo.cpp"
+CAMSERVER = "camserver/lurvo_camserver.py"
+FUNCTION_TEST = "tests/test_camserver.py::test_frames_of_a_function_and_its_failures"
 
 # (name, file, search, replace, Python series, tests)
 MUTANTS = [
@@ -145,6 +147,18 @@ MUTANTS = [
     ("the grabbing child keeps the parent's pipe end", "examples/grab_in_child.py",
      "    parent_end.close()", "    parent_end.fileno()", "3",
      ["tests/test_examples.py::test_child_ends_with_a_killed_parent_and_leaves_no_shared_memory"]),
+    ("a failing frame function ends its connection unanswered", CAMSERVER,
+     "        except Exception as e:\n            # The server outlives",
+     "        except ArithmeticError as e:\n            # The server outlives", "2",
+     [FUNCTION_TEST]),
+    ("a frame function's samples go out little-endian", CAMSERVER,
+     '">u1" if maxval <= 255 else ">u2"', '">u1" if maxval <= 255 else "<u2"', "3",
+     [FUNCTION_TEST, "tests/test_servers.py"]),
+    ("samples above maxval are served", CAMSERVER,
+     "    if maxval < np.iinfo(samples.dtype).max:", "    if False:", "2", [FUNCTION_TEST]),
+    ("a PGM header that netpbm allows is passed on as it is", CAMSERVER,
+     "            header = pgm_header(width, height, maxval)\n",
+     "            header = frame[:len(frame) - len(raster)]\n", "3", [FUNCTION_TEST]),
 ]
 
 

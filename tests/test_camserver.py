@@ -6,6 +6,7 @@ import re
 import signal
 import socket
 import struct
+import subprocess
 import sys
 import threading
 import time
@@ -13,8 +14,8 @@ import time
 import pytest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from camserver_support import (FRAME_REQUEST, HOST, Server, exchange,  # noqa: E402
-                               run_cli, split_response, wait_exit)
+from camserver_support import (FRAME_REQUEST, HOST, SERVER, Server, exchange,  # noqa: E402
+                               read_line, run_cli, split_response, wait_exit)
 
 PGM_CONTENT_TYPE = b"Content-Type: image/x-portable-graymap"
 STRICT_PGM = re.compile(br"P5\n([1-9][0-9]*) ([1-9][0-9]*)\n([1-9][0-9]*)\n")
@@ -255,31 +256,26 @@ def test_dir_mode_cycles_files_in_name_order_with_strict_headers(tmpdir):
                       b"P5\n2 2\n255\n\x00\x01\x02\x03"]
 
 
-@pytest.mark.parametrize("content, reason", [
-    (b"P2\n2 1\n255\n0 1\n", "not a binary PGM"),
-    (b"P5\n2 2\n255\n\x00\x01\x02", "raster is 3 bytes"),
-    (b"P5\n1 1\n255\n\x00\x01", "1 byte after the raster"),
-    (b"P5\n2 1\n1000\n\x03\xe9\x00\x00", "above maxval"),
-    (b"P5\n1 1\n0\n\x00", "maxval 0"),
-    (b"P5\n1 1\n70000\n\x00\x00", "maxval 70000"),
-    (b"P5\n0 1\n255\n", "empty"),
-    (b"P5\n1\n", "no height"),
+@pytest.mark.parametrize("name, content, reason", [
+    ("bad.pgm", b"P2\n2 1\n255\n0 1\n", "bad.pgm: not a binary PGM"),
+    ("bad.pgm", b"P5\n2 2\n255\n\x00\x01\x02", "bad.pgm: raster is 3 bytes"),
+    ("bad.pgm", b"P5\n1 1\n255\n\x00\x01", "bad.pgm: 1 byte after the raster"),
+    ("bad.pgm", b"P5\n2 1\n1000\n\x03\xe9\x00\x00", "bad.pgm: a sample is 1001, above maxval"),
+    ("bad.pgm", b"P5\n1 1\n0\n\x00", "bad.pgm: maxval 0"),
+    ("bad.pgm", b"P5\n1 1\n70000\n\x00\x00", "bad.pgm: maxval 70000"),
+    ("bad.pgm", b"P5\n0 1\n255\n", "bad.pgm: size 0x1 is empty"),
+    ("bad.pgm", b"P5\n1\n", "bad.pgm: no height"),
+    ("notes.txt", b"P5\n1 1\n255\n\x00", "holds no .pgm file"),   # the only file
 ])
-def test_dir_mode_refuses_invalid_files_by_name(tmpdir, content, reason):
-    pgm_file(tmpdir, "a.pgm", b"P5\n1 1\n255\n\x00")
-    pgm_file(tmpdir, "bad.pgm", content)
+def test_dir_mode_refuses_invalid_files_by_name(tmpdir, name, content, reason):
+    if name.endswith(".pgm"):
+        pgm_file(tmpdir, "a.pgm", b"P5\n1 1\n255\n\x00")
+    pgm_file(tmpdir, name, content)
     status, out, err = run_cli(["--dir", str(tmpdir), "--port", "0",
                                 "--duration", "5"])
     assert status == 2
-    assert "bad.pgm" in err and reason in err
+    assert reason in err
     assert out == ""
-
-
-def test_dir_mode_refuses_a_folder_without_pgm_files(tmpdir):
-    pgm_file(tmpdir, "notes.txt", b"P5\n1 1\n255\n\x00")
-    status, out, err = run_cli(["--dir", str(tmpdir), "--port", "0",
-                                "--duration", "5"])
-    assert status == 2 and "no .pgm file" in err
 
 
 def test_whole_frame_arrives_when_the_client_sends_more_than_the_request():
@@ -301,3 +297,52 @@ def test_whole_frame_arrives_when_the_client_sends_more_than_the_request():
         finally:
             s.close()
     assert frame_of(b"".join(parts))[:3] == (1280, 1024, 65535)
+
+
+# What a user's frame function returns (Python source), and what the client
+# gets: the PGM body in the strict form, or a 500 with a reason on stderr.
+FUNCTION_FRAMES = [
+    ("(np.arange(4, dtype=np.uint8).reshape(2, 2), 255)", b"P5\n2 2\n255\n\x00\x01\x02\x03"),
+    ("(np.array([[1000, 0, 258]], np.uint16), 1000)", b"P5\n3 1\n1000\n\x03\xe8\x00\x00\x01\x02"),
+    ("(np.array([[7, 255]], np.uint16), 255)", b"P5\n2 1\n255\n\x07\xff"),
+    ("(np.array([[7]], np.uint8), 65535)", b"P5\n1 1\n65535\n\x00\x07"),
+    ("b'P5 # by hand\\n1\\t1\\r\\n65535\\n\\xff\\xfe'", b"P5\n1 1\n65535\n\xff\xfe"),
+    ("1 // 0", "ZeroDivisionError"),
+    ("(np.zeros((2, 2, 3), np.uint8), 255)", "2-D"),
+    ("(np.zeros((1, 1), np.float32), 255)", "float32"),
+    ("(np.array([[300]], np.uint16), 255)", "above maxval"),
+    ("(np.zeros((1, 1), np.uint8), 0)", "maxval 0"),
+    ("b'P6\\n1 1\\n255\\n\\0\\0\\0'", "not a binary PGM"),
+    ("b'P5\\n2 2\\n255\\n\\0'", "raster is 1 bytes"),
+    ("[np.zeros((1, 1), np.uint8), 255]", "TypeError"),
+]
+
+
+def test_frames_of_a_function_and_its_failures():
+    code = ("import sys, numpy as np\nsys.path.insert(0, %r)\nimport lurvo_camserver\n"
+            "returns = iter([%s])\n"
+            "lurvo_camserver.serve(lambda: eval(next(returns)), port=0, max_requests=%d,"
+            " duration=30)\n" % (os.path.dirname(SERVER), ", ".join(
+                repr(source) for source, _ in FUNCTION_FRAMES), len(FUNCTION_FRAMES) + 1))
+    proc = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE)
+    try:
+        port = int(read_line(proc.stdout.fileno(), 15).rsplit(":", 1)[1])
+        got = [split_response(exchange(port)) for _ in FUNCTION_FRAMES]
+        import lurvo                            # a 500 as get_frame reports it
+        with pytest.raises(RuntimeError, match="^HTTP response: 500 Internal Server Error$"):
+            lurvo.cam(HOST, port).get_frame()
+        assert wait_exit(proc, 10) == 0
+    finally:
+        if proc.poll() is None:
+            os.kill(proc.pid, signal.SIGKILL)
+        err = proc.communicate()[1].decode().splitlines()
+    # one line for each failure, and for the call past the end of the list
+    assert len(err) == sum(1 for _, want in FUNCTION_FRAMES if want[:2] != b"P5") + 1
+    for (source, want), (status, headers, body) in zip(FUNCTION_FRAMES, got):
+        if want[:2] == b"P5":
+            assert (status, body) == (b"HTTP/1.0 200 OK", want), source
+            assert PGM_CONTENT_TYPE in headers
+        else:
+            assert status == b"HTTP/1.0 500 Internal Server Error", source
+            assert want in err.pop(0), source

@@ -10,9 +10,9 @@ import time
 import numpy as np
 
 import lurvo
-from camserver_support import Server
+from camserver_support import child_env
 from testkit import ROOT
-from testkit.processes import read_line
+from testkit.processes import read_line, wait_exit
 from testkit.responses import frame_response, http_response
 from testkit.scripted_server import closed_port, serving
 from testkit.stages import caught
@@ -58,15 +58,31 @@ def test_frames_and_failures_match_get_frame():
                         for i in range(len(RESPONSES)) for _ in (0, 1)]
 
 
-def test_request_then_result_and_the_script_against_the_demo_server():
-    with Server("--width", "64", "--height", "48", "--bits", "12") as srv:
-        with ChildGrabber("127.0.0.1", srv.port) as grabber:
+def test_own_camera_example_serves_get_frame_the_grabber_and_its_script():
+    env = child_env()
+    env["PYTHONPATH"] = os.pathsep.join(filter(None, [os.path.join(ROOT, "camserver"),
+                                                      env.get("PYTHONPATH")]))
+    server = subprocess.Popen([sys.executable, os.path.join(EXAMPLES, "own_camera.py"), "--port",
+                               "0", "--max-requests", "5", "--duration", "30"],
+                              stdout=subprocess.PIPE, env=env)
+    try:
+        port = int(read_line(server.stdout.fileno(), 15).rsplit(":", 1)[1])
+        frames = [lurvo.cam("127.0.0.1", port).get_frame()]
+        with ChildGrabber("127.0.0.1", port) as grabber:
             grabber.request()
-            frame = grabber.result()
-        assert frame.shape == (48, 64) and frame.dtype == np.uint16
+            frames.append(grabber.result())
         out = subprocess.check_output([sys.executable, os.path.join(EXAMPLES, "grab_in_child.py"),
-                                       "--port", str(srv.port), "--frames", "3"])
-    assert out.decode().startswith("3 frames of 64x48 uint16 in ")
+                                       "--port", str(port), "--frames", "3"])
+        assert wait_exit(server, 10) == 0
+    finally:
+        if server.poll() is None:
+            os.kill(server.pid, signal.SIGKILL)
+        server.wait()
+        server.stdout.close()
+    assert out.decode().startswith("3 frames of 1280x1024 uint16 in ")
+    gradient = np.add.outer(np.arange(1024), np.arange(1280))
+    for step, frame in enumerate(frames):       # 12-bit samples, moved up to bit 15
+        assert frame.dtype == np.uint16 and np.array_equal(frame, (gradient + step) % 4096 * 16)
 
 
 def state(pid):
