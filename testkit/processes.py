@@ -1,8 +1,18 @@
-"""Child processes: reading their first lines and waiting for their end,
-each bounded in time."""
+"""Child processes: reading their first lines, waiting for their end,
+each bounded in time, and ending them by their PID."""
 import os
 import select
+import signal
 import time
+
+
+def plain_env(**changes):
+    """The environment, with `changes`, for programs that are not under
+    test: without a preloaded sanitizer runtime, which would report the
+    program's own leaks."""
+    env = dict((k, v) for k, v in os.environ.items() if k != "LD_PRELOAD")
+    env.update(changes)
+    return env
 
 
 def read_line(fd, timeout):
@@ -27,3 +37,14 @@ def wait_exit(proc, timeout):
     while proc.poll() is None and time.time() < deadline:
         time.sleep(0.02)
     return proc.poll()
+
+
+def end(proc, close_pipes=True):
+    """Ends the process by its PID if it still runs, reaps it, and closes
+    the pipes to it."""
+    if proc.poll() is None:
+        os.kill(proc.pid, signal.SIGKILL)
+    proc.wait()
+    for pipe in (proc.stdin, proc.stdout, proc.stderr):
+        if pipe and close_pipes:
+            pipe.close()

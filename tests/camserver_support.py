@@ -2,16 +2,16 @@
 loopback port, always bounded by --duration, and plain-socket clients."""
 from __future__ import print_function, division
 
+import contextlib
 import os
 import re
-import signal
 import socket
 import subprocess
 import sys
 import time
 
 from testkit import ROOT
-from testkit.processes import read_line, wait_exit
+from testkit.processes import end, read_line, wait_exit
 
 SERVER = os.path.join(ROOT, "camserver", "lurvo_camserver.py")
 HOST = "127.0.0.1"
@@ -27,34 +27,27 @@ def child_env():
 
 
 class Server(object):
-    """The server on --port 0; stops by itself after --duration (30 s
-    unless the test gives one) and is ended by its PID on stop()."""
+    """The server on --port 0, or the program `argv` that prints the same
+    first line; stops by itself after --duration (30 s unless the test
+    gives one: the last one given counts) and is ended by its PID on stop()."""
 
-    def __init__(self, *args):
-        args = list(args)
-        if "--duration" not in args:
-            args += ["--duration", "30"]
-        self.proc = subprocess.Popen(
-            [sys.executable, SERVER, "--port", "0"] + args,
-            stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=child_env())
-        self.first_line = read_line(self.proc.stdout.fileno(), 15)
-        m = re.match(r"listening on 127\.0\.0\.1:(\d+)\n$", self.first_line)
+    def __init__(self, *args, **kw):
+        argv = kw.pop("argv", [sys.executable, SERVER, "--port", "0", "--duration", "30"])
+        kw.setdefault("env", child_env())
+        self.proc = subprocess.Popen(argv + list(args), stdout=subprocess.PIPE,
+                                     stderr=subprocess.PIPE, **kw)
+        first_line = read_line(self.proc.stdout.fileno(), 15)
+        m = re.match(r"listening on 127\.0\.0\.1:(\d+)\n$", first_line)
         if not m:
-            if self.proc.poll() is None:
-                os.kill(self.proc.pid, signal.SIGKILL)
-                self.proc.wait()
+            end(self.proc, close_pipes=False)
             err = self.proc.stderr.read()
             self.stop()
             raise AssertionError("server did not start: first line %r, "
-                                 "stderr %r" % (self.first_line, err))
+                                 "stderr %r" % (first_line, err))
         self.port = int(m.group(1))
 
     def stop(self):
-        if self.proc.poll() is None:
-            os.kill(self.proc.pid, signal.SIGKILL)
-            self.proc.wait()
-        self.proc.stdout.close()
-        self.proc.stderr.close()
+        end(self.proc)
 
     def __enter__(self):
         return self
@@ -70,11 +63,34 @@ def run_cli(args, timeout=20, program=SERVER, **popen_args):
     proc = subprocess.Popen([sys.executable, program] + list(args),
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, **popen_args)
     status = wait_exit(proc, timeout)
-    if status is None:
-        os.kill(proc.pid, signal.SIGKILL)
-        proc.wait()
+    end(proc, close_pipes=False)
     out, err = proc.communicate()
     return status, out.decode("ascii", "replace"), err.decode("ascii", "replace")
+
+
+@contextlib.contextmanager
+def held_port():
+    """A loopback port that another socket listens on, for as long as the
+    block runs."""
+    holder = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    try:
+        holder.bind((HOST, 0))
+        holder.listen(1)
+        yield holder.getsockname()[1]
+    finally:
+        holder.close()
+
+
+def receive_all(sock, timeout=10):
+    """Reads until the peer closes."""
+    deadline = time.time() + timeout
+    parts = []
+    while time.time() < deadline:
+        chunk = sock.recv(1 << 16)
+        if not chunk:
+            return b"".join(parts)
+        parts.append(chunk)
+    raise AssertionError("server did not close within %s s" % timeout)
 
 
 def exchange(port, request=FRAME_REQUEST, timeout=10):
@@ -82,14 +98,7 @@ def exchange(port, request=FRAME_REQUEST, timeout=10):
     s = socket.create_connection((HOST, port), timeout=timeout)
     try:
         s.sendall(request)
-        deadline = time.time() + timeout
-        parts = []
-        while time.time() < deadline:
-            chunk = s.recv(1 << 16)
-            if not chunk:
-                return b"".join(parts)
-            parts.append(chunk)
-        raise AssertionError("server did not close within %s s" % timeout)
+        return receive_all(s, timeout)
     finally:
         s.close()
 

@@ -6,7 +6,6 @@ import re
 import signal
 import socket
 import struct
-import subprocess
 import sys
 import threading
 import time
@@ -15,7 +14,7 @@ import pytest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from camserver_support import (FRAME_REQUEST, HOST, SERVER, Server, exchange,  # noqa: E402
-                               read_line, run_cli, split_response, wait_exit)
+                               held_port, receive_all, run_cli, split_response, wait_exit)
 
 PGM_CONTENT_TYPE = b"Content-Type: image/x-portable-graymap"
 STRICT_PGM = re.compile(br"P5\n([1-9][0-9]*) ([1-9][0-9]*)\n([1-9][0-9]*)\n")
@@ -34,11 +33,12 @@ def strict_pgm(body):
 
 
 def frame_of(data):
-    """Checks the exact 200 response form and returns strict_pgm(body)."""
+    """Checks the exact 200 response form, its header lines and nothing
+    more, and returns strict_pgm(body)."""
     status, headers, body = split_response(data)
     assert status == b"HTTP/1.0 200 OK"
-    assert PGM_CONTENT_TYPE in headers
-    assert ("Content-Length: %d" % len(body)).encode("ascii") in headers
+    assert headers == [PGM_CONTENT_TYPE,
+                       ("Content-Length: %d" % len(body)).encode("ascii")]
     return strict_pgm(body)
 
 
@@ -101,13 +101,10 @@ def test_bad_options_exit_2_with_a_message(args, word):
 def test_pattern_frame_form_and_depth(args, width, height, maxval):
     with Server(*args) as srv:
         data = exchange(srv.port)
-    status, headers, body = split_response(data)
-    assert status == b"HTTP/1.0 200 OK"
-    assert headers == [PGM_CONTENT_TYPE,
-                       ("Content-Length: %d" % len(body)).encode("ascii")]
-    w, h, m, samples = strict_pgm(body)
+    w, h, m, samples = frame_of(data)
     assert (w, h, m) == (width, height, maxval)
-    assert body.startswith(("P5\n%d %d\n%d\n" % (width, height, maxval)).encode("ascii"))
+    assert split_response(data)[2].startswith(
+        ("P5\n%d %d\n%d\n" % (width, height, maxval)).encode("ascii"))
     assert max(samples) == maxval and min(samples) == 0
     # Below the counter band each row is a rising ramp crossed by the bar
     # at maxval: a single drop, just after the bar.  Samples read in the
@@ -163,12 +160,7 @@ def test_silent_client_gets_408_and_does_not_hold_up_others():
             start = time.time()
             frame_of(exchange(srv.port))
             served = time.time() - start
-            answer = b""
-            while True:
-                chunk = silent.recv(4096)
-                if not chunk:
-                    break
-                answer += chunk
+            answer = receive_all(silent)
             waited = time.time() - start
         finally:
             silent.close()
@@ -223,14 +215,8 @@ def test_signal_stops_it_quickly_with_status_0(signum):
 
 
 def test_port_in_use_is_refused_clearly():
-    holder = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-    try:
-        holder.bind((HOST, 0))
-        holder.listen(1)
-        port = holder.getsockname()[1]
+    with held_port() as port:
         status, out, err = run_cli(["--port", str(port), "--duration", "5"])
-    finally:
-        holder.close()
     assert status not in (0, None)
     assert "port %d on 127.0.0.1 is in use" % port in err
 
@@ -287,16 +273,10 @@ def test_whole_frame_arrives_when_the_client_sends_more_than_the_request():
             s.sendall(FRAME_REQUEST)
             time.sleep(0.2)
             s.sendall(b"stray bytes\n" * 1000)
-            parts = []
-            deadline = time.time() + 10
-            while time.time() < deadline:
-                chunk = s.recv(1 << 16)
-                if not chunk:
-                    break
-                parts.append(chunk)
+            data = receive_all(s)
         finally:
             s.close()
-    assert frame_of(b"".join(parts))[:3] == (1280, 1024, 65535)
+    assert frame_of(data)[:3] == (1280, 1024, 65535)
 
 
 # What a user's frame function returns (Python source), and what the client
@@ -324,19 +304,13 @@ def test_frames_of_a_function_and_its_failures():
             "lurvo_camserver.serve(lambda: eval(next(returns)), port=0, max_requests=%d,"
             " duration=30)\n" % (os.path.dirname(SERVER), ", ".join(
                 repr(source) for source, _ in FUNCTION_FRAMES), len(FUNCTION_FRAMES) + 1))
-    proc = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE)
-    try:
-        port = int(read_line(proc.stdout.fileno(), 15).rsplit(":", 1)[1])
-        got = [split_response(exchange(port)) for _ in FUNCTION_FRAMES]
+    with Server(argv=[sys.executable, "-c", code]) as srv:
+        got = [split_response(exchange(srv.port)) for _ in FUNCTION_FRAMES]
         import lurvo                            # a 500 as get_frame reports it
         with pytest.raises(RuntimeError, match="^HTTP response: 500 Internal Server Error$"):
-            lurvo.cam(HOST, port).get_frame()
-        assert wait_exit(proc, 10) == 0
-    finally:
-        if proc.poll() is None:
-            os.kill(proc.pid, signal.SIGKILL)
-        err = proc.communicate()[1].decode().splitlines()
+            lurvo.cam(HOST, srv.port).get_frame()
+        assert wait_exit(srv.proc, 10) == 0
+        err = srv.proc.stderr.read().decode().splitlines()
     # one line for each failure, and for the call past the end of the list
     assert len(err) == sum(1 for _, want in FUNCTION_FRAMES if want[:2] != b"P5") + 1
     for (source, want), (status, headers, body) in zip(FUNCTION_FRAMES, got):

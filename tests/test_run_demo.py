@@ -7,11 +7,10 @@ import errno
 import os
 import re
 import signal
-import socket
 
 import pytest
 
-from camserver_support import run_cli
+from camserver_support import held_port, run_cli
 from testkit import ROOT
 
 DEMO = os.path.join(ROOT, "demo", "run_demo.py")
@@ -86,14 +85,8 @@ def test_demo_failing_grab_reports_and_still_stops_server(tmpdir):
 
 
 def test_demo_fixed_port_in_use_is_reported(tmpdir):
-    holder = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-    try:
-        holder.bind(("127.0.0.1", 0))
-        holder.listen(1)
-        port = holder.getsockname()[1]
+    with held_port() as port:
         status, out, err = run_demo(tmpdir, ["--port", str(port)])
-    finally:
-        holder.close()
     assert status == 1
     assert "port %d on 127.0.0.1 is in use" % port in err
     assert "the demo server did not start" in err
