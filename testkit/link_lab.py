@@ -38,7 +38,7 @@ import time
 sys.path.append(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 from testkit import ROOT  # noqa: E402
-from testkit.processes import end, plain_env, read_line, wait_exit  # noqa: E402
+from testkit.processes import CAMSERVER, end, plain_env, read_line, wait_exit  # noqa: E402
 from testkit.responses import pgm, top_bits  # noqa: E402
 
 CLIENT_ADDR = "127.77.0.1"
@@ -46,7 +46,6 @@ SERVER_ADDR = "127.77.0.2"
 CLIENT_DEV, SERVER_DEV = "cli0", "srv0"
 PREFIX = "lurvo-lab-"
 STALE = re.compile(r"^%s[a-z0-9]+-(\d+)-(srv|cli)\b" % PREFIX)
-CAMSERVER = os.path.join(ROOT, "camserver", "lurvo_camserver.py")
 # Texts of a call that the link, not the server's content, made fail.
 TRANSPORT_TEXTS = ("cannot connect: timeout (", "cannot send: ",
                    "receive timeout (", "receive error: ")

@@ -7,14 +7,13 @@ import signal
 import socket
 import struct
 import sys
-import threading
 import time
+from multiprocessing.pool import ThreadPool
 
 import pytest
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from camserver_support import (FRAME_REQUEST, HOST, SERVER, Server, exchange,  # noqa: E402
-                               held_port, receive_all, run_cli, split_response, wait_exit)
+from testkit.processes import (CAMSERVER, FRAME_REQUEST, HOST, Server, exchange, held_port,
+                               receive_all, run_cli, split_response, wait_exit)
 
 PGM_CONTENT_TYPE = b"Content-Type: image/x-portable-graymap"
 STRICT_PGM = re.compile(br"P5\n([1-9][0-9]*) ([1-9][0-9]*)\n([1-9][0-9]*)\n")
@@ -171,16 +170,12 @@ def test_silent_client_gets_408_and_does_not_hold_up_others():
 
 def test_concurrent_clients_each_get_a_whole_distinct_frame():
     clients = 8
-    results = [None] * clients
-    with Server("--width", "256", "--height", "256") as srv:
-        def fetch(i):
-            results[i] = exchange(srv.port)
-        threads = [threading.Thread(target=fetch, args=(i,))
-                   for i in range(clients)]
-        for t in threads:
-            t.start()
-        for t in threads:
-            t.join(20)
+    pool = ThreadPool(clients)
+    try:
+        with Server("--width", "256", "--height", "256") as srv:
+            results = pool.map(lambda _: exchange(srv.port), range(clients))
+    finally:
+        pool.close()
     frames = [frame_of(r) for r in results]
     assert sorted(counter_of(*f) for f in frames) == list(range(clients))
 
@@ -199,19 +194,19 @@ def test_max_requests_stops_it_and_log_has_a_line_per_request():
     assert all(re.search(r" 127\.0\.0\.1:\d+ GET ", l) for l in log if " GET " in l)
 
 
-def test_duration_stops_it_by_itself():
-    with Server("--duration", "0.5") as srv:
+@pytest.mark.parametrize("args, signum", [
+    (["--duration", "0.5"], None),                              # it stops by itself
+    (["--width", "16", "--height", "4"], signal.SIGTERM),
+    (["--width", "16", "--height", "4"], signal.SIGINT),
+])
+def test_duration_or_a_signal_stops_it_quickly_with_status_0(args, signum):
+    with Server(*args) as srv:
+        if signum:
+            frame_of(exchange(srv.port))
+            start = time.time()
+            os.kill(srv.proc.pid, signum)
         assert wait_exit(srv.proc, 5) == 0
-
-
-@pytest.mark.parametrize("signum", [signal.SIGTERM, signal.SIGINT])
-def test_signal_stops_it_quickly_with_status_0(signum):
-    with Server("--width", "16", "--height", "4") as srv:
-        frame_of(exchange(srv.port))
-        start = time.time()
-        os.kill(srv.proc.pid, signum)
-        assert wait_exit(srv.proc, 5) == 0
-        assert time.time() - start < 2
+        assert not signum or time.time() - start < 2
 
 
 def test_port_in_use_is_refused_clearly():
@@ -302,7 +297,7 @@ def test_frames_of_a_function_and_its_failures():
     code = ("import sys, numpy as np\nsys.path.insert(0, %r)\nimport lurvo_camserver\n"
             "returns = iter([%s])\n"
             "lurvo_camserver.serve(lambda: eval(next(returns)), port=0, max_requests=%d,"
-            " duration=30)\n" % (os.path.dirname(SERVER), ", ".join(
+            " duration=30)\n" % (os.path.dirname(CAMSERVER), ", ".join(
                 repr(source) for source, _ in FUNCTION_FRAMES), len(FUNCTION_FRAMES) + 1))
     with Server(argv=[sys.executable, "-c", code]) as srv:
         got = [split_response(exchange(srv.port)) for _ in FUNCTION_FRAMES]

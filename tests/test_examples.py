@@ -4,14 +4,12 @@ outlive the parent."""
 import os
 import subprocess
 import sys
-import time
 
 import numpy as np
 
 import lurvo
-from camserver_support import Server, child_env
 from testkit import ROOT
-from testkit.processes import end, read_line, wait_exit
+from testkit.processes import Server, child_env, end, eventually, read_line, wait_exit
 from testkit.responses import frame_response, http_response
 from testkit.scripted_server import closed_port, serving
 from testkit.stages import caught
@@ -107,14 +105,8 @@ def test_child_ends_with_a_killed_parent_and_leaves_no_shared_memory():
         assert state(child) not in (None, "Z")
     finally:
         end(parent)
-    deadline = time.time() + 10
-    while state(child) not in (None, "Z") and time.time() < deadline:
-        time.sleep(0.05)
-    assert state(child) in (None, "Z"), "the child outlived its parent"
+    assert eventually(lambda: state(child) in (None, "Z"), 10), "the child outlived its parent"
     # Other processes of the machine come and go in /dev/shm: only what
     # stays counts.
-    deadline = time.time() + 3
-    while set(os.listdir(SHM)) - before and time.time() < deadline:
-        time.sleep(0.1)
-    assert not set(os.listdir(SHM)) - before
+    assert eventually(lambda: not set(os.listdir(SHM)) - before, 3, step=0.1)
 

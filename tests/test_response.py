@@ -65,7 +65,7 @@ class TestAccepted(object):
         # into what follows as if it were header lines.
         (STATUS_OK + b"\r\n" + PGM_TYPE_LINE + b"\r\n" + BODY, BODY),
         (STATUS_OK + PGM_TYPE_LINE + b"\r\n", b""),                 # an empty body
-        (STATUS_OK + PGM_TYPE_LINE + b"\r\n" + UNSCANNED, UNSCANNED),  # body bytes are never scanned
+        (STATUS_OK + PGM_TYPE_LINE + b"\r\n" + UNSCANNED, UNSCANNED),  # never scanned
     ])
     def test_header_block_ends_at_an_empty_line(self, raw, body):
         assert accepted(raw) == (body, 3)

@@ -10,7 +10,7 @@ import signal
 
 import pytest
 
-from camserver_support import held_port, run_cli
+from testkit.processes import held_port, run_cli
 from testkit import ROOT
 
 DEMO = os.path.join(ROOT, "demo", "run_demo.py")

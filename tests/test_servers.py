@@ -18,6 +18,7 @@ import lurvo
 from testkit import ROOT
 from testkit.processes import plain_env, wait_exit
 from testkit.scripted_server import closed_port
+from testkit.stages import caught
 
 sys.path.insert(0, os.path.join(ROOT, "camserver"))
 from lurvo_camserver import pgm_bytes  # noqa: E402
@@ -91,13 +92,6 @@ def stop(proc):
     proc.wait()
 
 
-def outcome(cam, uri):
-    try:
-        return cam.get_frame(uri)
-    except RuntimeError as e:
-        return str(e)
-
-
 @pytest.mark.parametrize("row, without_lurvo_lines", CASES,
                          ids=[r[0] + " without lurvo lines" * w for r, w in CASES])
 def test_server_serves_both_frame_kinds_as_the_readme_says(row, without_lurvo_lines):
@@ -119,7 +113,8 @@ def test_server_serves_both_frame_kinds_as_the_readme_says(row, without_lurvo_li
         fill["conf"] = conf and render(conf, run, fill, without_lurvo_lines)
         proc = start([arg.format(**fill) for arg in command], run, fill["port"])
         try:
-            got = [outcome(lurvo.cam("127.0.0.1", fill["port"]), kind[0]) for kind in KINDS]
+            got = [caught(lurvo.cam("127.0.0.1", fill["port"]).get_frame, kind[0])
+                   for kind in KINDS]
         finally:
             stop(proc)
         for (uri, _, _, _), want, frame in zip(KINDS, expected, got):
