@@ -59,12 +59,15 @@ class LabUnavailable(Exception):
     """Network namespaces cannot be made here."""
 
 
-def ip(*args):
-    subprocess.check_call(("ip",) + args, env=plain_env())
+def ip(*args, **kw):
+    """Runs ip with `args` through `run` (check_call unless given), and
+    returns what that returns."""
+    run = kw.pop("run", subprocess.check_call)
+    return run(("ip",) + args, env=plain_env(), **kw)
 
 
-def in_ns(ns, *argv):
-    subprocess.check_call(("ip", "netns", "exec", ns) + argv, env=plain_env())
+def in_ns(ns, *argv, **kw):
+    return ip("netns", "exec", ns, *argv, **kw)
 
 
 def ensure_nft():
@@ -90,18 +93,16 @@ def alive(pid):
 def sweep_stale():
     """Deletes lab namespaces whose creating process is gone (a run that
     was killed), after ending by PID the servers it left inside."""
-    out = subprocess.check_output(["ip", "netns", "list"], env=plain_env()).decode()
-    for line in out.splitlines():
+    for line in ip("netns", "list", run=subprocess.check_output).decode().splitlines():
         m = STALE.match(line)
         if m and not alive(int(m.group(1))):
             ns = line.split()[0]
-            pids = subprocess.check_output(["ip", "netns", "pids", ns], env=plain_env())
-            for pid in pids.split():
+            for pid in ip("netns", "pids", ns, run=subprocess.check_output).split():
                 try:
                     os.kill(int(pid), signal.SIGKILL)
                 except OSError:     # ended meanwhile
                     pass
-            subprocess.call(["ip", "netns", "del", ns], env=plain_env())
+            ip("netns", "del", ns, run=subprocess.call)
 
 
 class Lab(object):
@@ -117,8 +118,7 @@ class Lab(object):
         try:
             sweep_stale()
             for ns in (self.server_ns, self.client_ns):
-                subprocess.check_output(["ip", "netns", "add", ns],
-                                        stderr=subprocess.STDOUT, env=plain_env())
+                ip("netns", "add", ns, run=subprocess.check_output, stderr=subprocess.STDOUT)
                 self.made.append(ns)
         except (OSError, subprocess.CalledProcessError) as e:
             self.close()
@@ -174,9 +174,9 @@ class Lab(object):
     def server_packets(self):
         """(server packets that reached the client, server packets the
         loss rule dropped) since the last shape()."""
-        out = subprocess.check_output(["ip", "netns", "exec", self.client_ns, "nft", "list",
-                                       "chain", "inet", "lab", "in"], env=plain_env()).decode()
-        counts = [int(n) for n in re.findall(r"counter packets (\d+)", out)]
+        out = in_ns(self.client_ns, "nft", "list", "chain", "inet", "lab", "in",
+                    run=subprocess.check_output)
+        counts = [int(n) for n in re.findall(r"counter packets (\d+)", out.decode())]
         return counts[0], sum(counts[1:])
 
     def start(self, ns, argv, preload=False):
@@ -185,8 +185,7 @@ class Lab(object):
         preloaded into that one too."""
         if preload and os.environ.get("LD_PRELOAD"):
             argv = ["env", "LD_PRELOAD=" + os.environ["LD_PRELOAD"]] + list(argv)
-        proc = subprocess.Popen(["ip", "netns", "exec", ns] + list(argv),
-                                stdout=subprocess.PIPE, env=plain_env())
+        proc = in_ns(ns, *argv, run=subprocess.Popen, stdout=subprocess.PIPE)
         self.procs.append(proc)
         return proc
 
@@ -236,7 +235,7 @@ class Lab(object):
             end(proc)
         self.procs = []
         for ns in self.made:
-            subprocess.call(["ip", "netns", "del", ns], env=plain_env())
+            ip("netns", "del", ns, run=subprocess.call)
         self.made = []
 
 

@@ -4,7 +4,6 @@ among them, on a free loopback port, always bounded by --duration, and
 plain-socket clients."""
 from __future__ import print_function, division
 
-import contextlib
 import os
 import re
 import select
@@ -120,19 +119,6 @@ def run_cli(args, timeout=20, program=CAMSERVER, **popen_args):
     end(proc, close_pipes=False)
     out, err = proc.communicate()
     return status, out.decode("ascii", "replace"), err.decode("ascii", "replace")
-
-
-@contextlib.contextmanager
-def held_port():
-    """A loopback port that another socket listens on, for as long as the
-    block runs."""
-    holder = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-    try:
-        holder.bind((HOST, 0))
-        holder.listen(1)
-        yield holder.getsockname()[1]
-    finally:
-        holder.close()
 
 
 def receive_all(sock, timeout=10):

@@ -12,8 +12,9 @@ from multiprocessing.pool import ThreadPool
 
 import pytest
 
-from testkit.processes import (CAMSERVER, FRAME_REQUEST, HOST, Server, exchange, held_port,
-                               receive_all, run_cli, split_response, wait_exit)
+from testkit.processes import (CAMSERVER, FRAME_REQUEST, HOST, Server, exchange, receive_all,
+                               run_cli, split_response, wait_exit)
+from testkit.scripted_server import DroppingListener
 
 PGM_CONTENT_TYPE = b"Content-Type: image/x-portable-graymap"
 STRICT_PGM = re.compile(br"P5\n([1-9][0-9]*) ([1-9][0-9]*)\n([1-9][0-9]*)\n")
@@ -71,7 +72,17 @@ def test_help_exits_0_with_usage():
     assert "usage:" in out and "--max-requests" in out
 
 
-@pytest.mark.parametrize("args, word", [
+def pgm_file(folder, name, content):
+    with open(os.path.join(str(folder), name), "wb") as f:
+        f.write(content)
+
+
+# A folder of frames for --dir, holding a good a.pgm and the file named.
+DIR_ARGS = ["--dir", "{dir}", "--port", "0", "--duration", "5"]
+ONE_PIXEL = b"P5\n1 1\n255\n\x00"
+
+
+@pytest.mark.parametrize("args, files, word", [(args, {}, word) for args, word in [
     (["--bits", "10"], "--bits"),
     (["--port", "70000"], "--port"),
     (["--port", "x"], "--port"),
@@ -83,9 +94,21 @@ def test_help_exits_0_with_usage():
     (["--path", "img.pgm"], "--path"),
     (["--dir", "/nonexistent/frames"], "--dir"),
     (["--frobnicate"], "unrecognized"),
-])
-def test_bad_options_exit_2_with_a_message(args, word):
-    status, out, err = run_cli(args)
+]] + [(DIR_ARGS, {"a.pgm": ONE_PIXEL, "bad.pgm": content}, "bad.pgm: " + reason)
+      for content, reason in [
+    (b"P2\n2 1\n255\n0 1\n", "not a binary PGM"),
+    (b"P5\n2 2\n255\n\x00\x01\x02", "raster is 3 bytes"),
+    (b"P5\n1 1\n255\n\x00\x01", "1 byte after the raster"),
+    (b"P5\n2 1\n1000\n\x03\xe9\x00\x00", "a sample is 1001, above maxval"),
+    (b"P5\n1 1\n0\n\x00", "maxval 0"),
+    (b"P5\n1 1\n70000\n\x00\x00", "maxval 70000"),
+    (b"P5\n0 1\n255\n", "size 0x1 is empty"),
+    (b"P5\n1\n", "no height"),
+]] + [(DIR_ARGS, {"notes.txt": ONE_PIXEL}, "holds no .pgm file")])   # the only file
+def test_bad_options_and_frame_files_exit_2_with_a_message(tmpdir, args, files, word):
+    for name, content in files.items():
+        pgm_file(tmpdir, name, content)
+    status, out, err = run_cli([arg.format(dir=tmpdir) for arg in args])
     assert status == 2
     assert "error:" in err and word in err
     assert out == ""
@@ -210,15 +233,10 @@ def test_duration_or_a_signal_stops_it_quickly_with_status_0(args, signum):
 
 
 def test_port_in_use_is_refused_clearly():
-    with held_port() as port:
-        status, out, err = run_cli(["--port", str(port), "--duration", "5"])
+    with DroppingListener() as holder:                  # a port in use
+        status, out, err = run_cli(["--port", str(holder.port), "--duration", "5"])
     assert status not in (0, None)
-    assert "port %d on 127.0.0.1 is in use" % port in err
-
-
-def pgm_file(folder, name, content):
-    with open(os.path.join(str(folder), name), "wb") as f:
-        f.write(content)
+    assert "port %d on 127.0.0.1 is in use" % holder.port in err
 
 
 def test_dir_mode_cycles_files_in_name_order_with_strict_headers(tmpdir):
@@ -235,28 +253,6 @@ def test_dir_mode_cycles_files_in_name_order_with_strict_headers(tmpdir):
                       b"P5\n3 1\n1000\n\x03\xe8\x00\x00\x01\x02",
                       b"P5\n1 1\n65535\n\xff\xfe",
                       b"P5\n2 2\n255\n\x00\x01\x02\x03"]
-
-
-@pytest.mark.parametrize("name, content, reason", [
-    ("bad.pgm", b"P2\n2 1\n255\n0 1\n", "bad.pgm: not a binary PGM"),
-    ("bad.pgm", b"P5\n2 2\n255\n\x00\x01\x02", "bad.pgm: raster is 3 bytes"),
-    ("bad.pgm", b"P5\n1 1\n255\n\x00\x01", "bad.pgm: 1 byte after the raster"),
-    ("bad.pgm", b"P5\n2 1\n1000\n\x03\xe9\x00\x00", "bad.pgm: a sample is 1001, above maxval"),
-    ("bad.pgm", b"P5\n1 1\n0\n\x00", "bad.pgm: maxval 0"),
-    ("bad.pgm", b"P5\n1 1\n70000\n\x00\x00", "bad.pgm: maxval 70000"),
-    ("bad.pgm", b"P5\n0 1\n255\n", "bad.pgm: size 0x1 is empty"),
-    ("bad.pgm", b"P5\n1\n", "bad.pgm: no height"),
-    ("notes.txt", b"P5\n1 1\n255\n\x00", "holds no .pgm file"),   # the only file
-])
-def test_dir_mode_refuses_invalid_files_by_name(tmpdir, name, content, reason):
-    if name.endswith(".pgm"):
-        pgm_file(tmpdir, "a.pgm", b"P5\n1 1\n255\n\x00")
-    pgm_file(tmpdir, name, content)
-    status, out, err = run_cli(["--dir", str(tmpdir), "--port", "0",
-                                "--duration", "5"])
-    assert status == 2
-    assert reason in err
-    assert out == ""
 
 
 def test_whole_frame_arrives_when_the_client_sends_more_than_the_request():

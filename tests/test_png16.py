@@ -63,7 +63,7 @@ def random_image(height, width):
 
 
 RAMP = np.arange(6 * 8, dtype=np.uint16).reshape(6, 8) * 1361
-IMAGES = [("%dx%d" % size, random_image(*size)) for size in [(1, 1), (3, 5), (17, 2), (64, 100)]] + [
+IMAGES = [("%dx%d" % hw, random_image(*hw)) for hw in [(1, 1), (3, 5), (17, 2), (64, 100)]] + [
     ("strided", RAMP[:, ::2]),
     ("Fortran order", RAMP.T),
     ("big-endian in memory", RAMP.astype(">u2")),
