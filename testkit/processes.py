@@ -4,6 +4,7 @@ among them, on a free loopback port, always bounded by --duration, and
 plain-socket clients."""
 from __future__ import print_function, division
 
+import contextlib
 import os
 import re
 import select
@@ -133,14 +134,16 @@ def receive_all(sock, timeout=10):
     raise AssertionError("server did not close within %s s" % timeout)
 
 
+def connection(port, timeout=10):
+    """A connection to the server, closed when the `with` block ends."""
+    return contextlib.closing(socket.create_connection((HOST, port), timeout=timeout))
+
+
 def exchange(port, request=FRAME_REQUEST, timeout=10):
     """Sends request and reads until the server closes."""
-    s = socket.create_connection((HOST, port), timeout=timeout)
-    try:
+    with connection(port, timeout) as s:
         s.sendall(request)
         return receive_all(s, timeout)
-    finally:
-        s.close()
 
 
 def split_response(data):

@@ -4,7 +4,6 @@ from __future__ import print_function, division
 import os
 import re
 import signal
-import socket
 import struct
 import sys
 import time
@@ -12,8 +11,8 @@ from multiprocessing.pool import ThreadPool
 
 import pytest
 
-from testkit.processes import (CAMSERVER, FRAME_REQUEST, HOST, Server, exchange, receive_all,
-                               run_cli, split_response, wait_exit)
+from testkit.processes import (CAMSERVER, FRAME_REQUEST, HOST, Server, connection, exchange,
+                               receive_all, run_cli, split_response, wait_exit)
 from testkit.scripted_server import DroppingListener
 
 PGM_CONTENT_TYPE = b"Content-Type: image/x-portable-graymap"
@@ -175,17 +174,13 @@ def test_paths_request_forms_and_errors():
 
 
 def test_silent_client_gets_408_and_does_not_hold_up_others():
-    with Server("--request-timeout", "0.8", "--width", "32",
-                "--height", "8") as srv:
-        silent = socket.create_connection((HOST, srv.port), timeout=10)
-        try:
-            start = time.time()
-            frame_of(exchange(srv.port))
-            served = time.time() - start
-            answer = receive_all(silent)
-            waited = time.time() - start
-        finally:
-            silent.close()
+    with Server("--request-timeout", "0.8", "--width", "32", "--height", "8") as srv, \
+            connection(srv.port) as silent:
+        start = time.time()
+        frame_of(exchange(srv.port))
+        served = time.time() - start
+        answer = receive_all(silent)
+        waited = time.time() - start
     assert served < 0.8
     assert split_response(answer)[0] == b"HTTP/1.0 408 Request Timeout"
     assert 0.5 < waited < 5
@@ -258,15 +253,11 @@ def test_dir_mode_cycles_files_in_name_order_with_strict_headers(tmpdir):
 def test_whole_frame_arrives_when_the_client_sends_more_than_the_request():
     # Closing a socket with unread input resets the connection, and the
     # reset can discard the end of the frame still on its way.
-    with Server() as srv:
-        s = socket.create_connection((HOST, srv.port), timeout=10)
-        try:
-            s.sendall(FRAME_REQUEST)
-            time.sleep(0.2)
-            s.sendall(b"stray bytes\n" * 1000)
-            data = receive_all(s)
-        finally:
-            s.close()
+    with Server() as srv, connection(srv.port) as s:
+        s.sendall(FRAME_REQUEST)
+        time.sleep(0.2)
+        s.sendall(b"stray bytes\n" * 1000)
+        data = receive_all(s)
     assert frame_of(data)[:3] == (1280, 1024, 65535)
 
 
