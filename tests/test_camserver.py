@@ -7,6 +7,7 @@ import signal
 import struct
 import sys
 import time
+from contextlib import closing
 from multiprocessing.pool import ThreadPool
 
 import pytest
@@ -188,12 +189,8 @@ def test_silent_client_gets_408_and_does_not_hold_up_others():
 
 def test_concurrent_clients_each_get_a_whole_distinct_frame():
     clients = 8
-    pool = ThreadPool(clients)
-    try:
-        with Server("--width", "256", "--height", "256") as srv:
-            results = pool.map(lambda _: exchange(srv.port), range(clients))
-    finally:
-        pool.close()
+    with closing(ThreadPool(clients)) as pool, Server("--width", "256", "--height", "256") as srv:
+        results = pool.map(lambda _: exchange(srv.port), range(clients))
     frames = [frame_of(r) for r in results]
     assert sorted(counter_of(*f) for f in frames) == list(range(clients))
 
