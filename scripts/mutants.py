@@ -68,7 +68,7 @@ MUTANTS = [
     ("every wait gets a budget of its own", EXCHANGE,
      "if (wait_for(fd, POLLIN, budget) <= 0)", "if ((void)budget, wait_for(fd, POLLIN, Budget()) <= 0)",
      "2",
-     ["tests/test_exchange.py::test_all_waits_of_a_call_share_one_budget"]),
+     ["tests/test_exchange.py::test_response_ends_and_all_waits_share_one_budget"]),
     ("a missed close after a failed send", EXCHANGE,
      "    if (sent <= 0) {\n", "    if (sent <= 0) {\n        guard.fd = -1;\n", "2",
      ["tests/test_load.py::test_ten_thousand_mixed_calls"]),

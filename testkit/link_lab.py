@@ -38,7 +38,7 @@ import time
 sys.path.append(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 from testkit import ROOT  # noqa: E402
-from testkit.processes import read_line, wait_exit  # noqa: E402
+from testkit.processes import CAMSERVER, end, plain_env, read_line, wait_exit  # noqa: E402
 from testkit.responses import pgm, top_bits  # noqa: E402
 
 CLIENT_ADDR = "127.77.0.1"
@@ -46,7 +46,6 @@ SERVER_ADDR = "127.77.0.2"
 CLIENT_DEV, SERVER_DEV = "cli0", "srv0"
 PREFIX = "lurvo-lab-"
 STALE = re.compile(r"^%s[a-z0-9]+-(\d+)-(srv|cli)\b" % PREFIX)
-CAMSERVER = os.path.join(ROOT, "camserver", "lurvo_camserver.py")
 # Texts of a call that the link, not the server's content, made fail.
 TRANSPORT_TEXTS = ("cannot connect: timeout (", "cannot send: ",
                    "receive timeout (", "receive error: ")
@@ -60,20 +59,15 @@ class LabUnavailable(Exception):
     """Network namespaces cannot be made here."""
 
 
-def tool_env():
-    """The environment for the system tools and the server: without a
-    preloaded sanitizer runtime, which would report the tools' own leaks."""
-    env = dict(os.environ)
-    env.pop("LD_PRELOAD", None)
-    return env
+def ip(*args, **kw):
+    """Runs ip with `args` through `run` (check_call unless given), and
+    returns what that returns."""
+    run = kw.pop("run", subprocess.check_call)
+    return run(("ip",) + args, env=plain_env(), **kw)
 
 
-def ip(*args):
-    subprocess.check_call(("ip",) + args, env=tool_env())
-
-
-def in_ns(ns, *argv):
-    subprocess.check_call(("ip", "netns", "exec", ns) + argv, env=tool_env())
+def in_ns(ns, *argv, **kw):
+    return ip("netns", "exec", ns, *argv, **kw)
 
 
 def ensure_nft():
@@ -82,7 +76,7 @@ def ensure_nft():
     if any(os.access(os.path.join(d, "nft"), os.X_OK) for d in path):
         return
     print("link lab: installing nftables", file=sys.stderr)
-    env = dict(tool_env(), DEBIAN_FRONTEND="noninteractive")
+    env = plain_env(DEBIAN_FRONTEND="noninteractive")
     with open(os.devnull, "w") as quiet:
         subprocess.check_call(["apt-get", "update", "-qq"], stdout=quiet, env=env)
         subprocess.check_call(["apt-get", "install", "-y", "-qq", "nftables"], stdout=quiet, env=env)
@@ -99,18 +93,16 @@ def alive(pid):
 def sweep_stale():
     """Deletes lab namespaces whose creating process is gone (a run that
     was killed), after ending by PID the servers it left inside."""
-    out = subprocess.check_output(["ip", "netns", "list"], env=tool_env()).decode()
-    for line in out.splitlines():
+    for line in ip("netns", "list", run=subprocess.check_output).decode().splitlines():
         m = STALE.match(line)
         if m and not alive(int(m.group(1))):
             ns = line.split()[0]
-            pids = subprocess.check_output(["ip", "netns", "pids", ns], env=tool_env())
-            for pid in pids.split():
+            for pid in ip("netns", "pids", ns, run=subprocess.check_output).split():
                 try:
                     os.kill(int(pid), signal.SIGKILL)
                 except OSError:     # ended meanwhile
                     pass
-            subprocess.call(["ip", "netns", "del", ns], env=tool_env())
+            ip("netns", "del", ns, run=subprocess.call)
 
 
 class Lab(object):
@@ -126,8 +118,7 @@ class Lab(object):
         try:
             sweep_stale()
             for ns in (self.server_ns, self.client_ns):
-                subprocess.check_output(["ip", "netns", "add", ns],
-                                        stderr=subprocess.STDOUT, env=tool_env())
+                ip("netns", "add", ns, run=subprocess.check_output, stderr=subprocess.STDOUT)
                 self.made.append(ns)
         except (OSError, subprocess.CalledProcessError) as e:
             self.close()
@@ -183,9 +174,9 @@ class Lab(object):
     def server_packets(self):
         """(server packets that reached the client, server packets the
         loss rule dropped) since the last shape()."""
-        out = subprocess.check_output(["ip", "netns", "exec", self.client_ns, "nft", "list",
-                                       "chain", "inet", "lab", "in"], env=tool_env()).decode()
-        counts = [int(n) for n in re.findall(r"counter packets (\d+)", out)]
+        out = in_ns(self.client_ns, "nft", "list", "chain", "inet", "lab", "in",
+                    run=subprocess.check_output)
+        counts = [int(n) for n in re.findall(r"counter packets (\d+)", out.decode())]
         return counts[0], sum(counts[1:])
 
     def start(self, ns, argv, preload=False):
@@ -194,8 +185,7 @@ class Lab(object):
         preloaded into that one too."""
         if preload and os.environ.get("LD_PRELOAD"):
             argv = ["env", "LD_PRELOAD=" + os.environ["LD_PRELOAD"]] + list(argv)
-        proc = subprocess.Popen(["ip", "netns", "exec", ns] + list(argv),
-                                stdout=subprocess.PIPE, env=tool_env())
+        proc = in_ns(ns, *argv, run=subprocess.Popen, stdout=subprocess.PIPE)
         self.procs.append(proc)
         return proc
 
@@ -242,13 +232,10 @@ class Lab(object):
 
     def close(self):
         for proc in self.procs:
-            if proc.poll() is None:
-                os.kill(proc.pid, signal.SIGKILL)
-            proc.wait()
-            proc.stdout.close()
+            end(proc)
         self.procs = []
         for ns in self.made:
-            subprocess.call(["ip", "netns", "del", ns], env=tool_env())
+            ip("netns", "del", ns, run=subprocess.call)
         self.made = []
 
 

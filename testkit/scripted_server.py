@@ -21,6 +21,7 @@ connection after the last step.
 """
 from __future__ import print_function
 
+import contextlib
 import errno
 import multiprocessing
 try:
@@ -174,11 +175,9 @@ def serving(*responses, **kw):
 
 def closed_port():
     """A loopback port that nothing listens on."""
-    s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-    s.bind(("127.0.0.1", 0))
-    port = s.getsockname()[1]
-    s.close()
-    return port
+    with contextlib.closing(socket.socket(socket.AF_INET, socket.SOCK_STREAM)) as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
 
 
 class DroppingListener(object):

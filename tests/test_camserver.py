@@ -4,18 +4,17 @@ from __future__ import print_function, division
 import os
 import re
 import signal
-import socket
 import struct
-import subprocess
 import sys
-import threading
 import time
+from contextlib import closing
+from multiprocessing.pool import ThreadPool
 
 import pytest
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from camserver_support import (FRAME_REQUEST, HOST, SERVER, Server, exchange,  # noqa: E402
-                               read_line, run_cli, split_response, wait_exit)
+from testkit.processes import (CAMSERVER, FRAME_REQUEST, HOST, Server, connection, exchange,
+                               receive_all, run_cli, split_response, wait_exit)
+from testkit.scripted_server import DroppingListener
 
 PGM_CONTENT_TYPE = b"Content-Type: image/x-portable-graymap"
 STRICT_PGM = re.compile(br"P5\n([1-9][0-9]*) ([1-9][0-9]*)\n([1-9][0-9]*)\n")
@@ -34,11 +33,12 @@ def strict_pgm(body):
 
 
 def frame_of(data):
-    """Checks the exact 200 response form and returns strict_pgm(body)."""
+    """Checks the exact 200 response form, its header lines and nothing
+    more, and returns strict_pgm(body)."""
     status, headers, body = split_response(data)
     assert status == b"HTTP/1.0 200 OK"
-    assert PGM_CONTENT_TYPE in headers
-    assert ("Content-Length: %d" % len(body)).encode("ascii") in headers
+    assert headers == [PGM_CONTENT_TYPE,
+                       ("Content-Length: %d" % len(body)).encode("ascii")]
     return strict_pgm(body)
 
 
@@ -72,7 +72,17 @@ def test_help_exits_0_with_usage():
     assert "usage:" in out and "--max-requests" in out
 
 
-@pytest.mark.parametrize("args, word", [
+def pgm_file(folder, name, content):
+    with open(os.path.join(str(folder), name), "wb") as f:
+        f.write(content)
+
+
+# A folder of frames for --dir, holding a good a.pgm and the file named.
+DIR_ARGS = ["--dir", "{dir}", "--port", "0", "--duration", "5"]
+ONE_PIXEL = b"P5\n1 1\n255\n\x00"
+
+
+@pytest.mark.parametrize("args, files, word", [(args, {}, word) for args, word in [
     (["--bits", "10"], "--bits"),
     (["--port", "70000"], "--port"),
     (["--port", "x"], "--port"),
@@ -84,9 +94,21 @@ def test_help_exits_0_with_usage():
     (["--path", "img.pgm"], "--path"),
     (["--dir", "/nonexistent/frames"], "--dir"),
     (["--frobnicate"], "unrecognized"),
-])
-def test_bad_options_exit_2_with_a_message(args, word):
-    status, out, err = run_cli(args)
+]] + [(DIR_ARGS, {"a.pgm": ONE_PIXEL, "bad.pgm": content}, "bad.pgm: " + reason)
+      for content, reason in [
+    (b"P2\n2 1\n255\n0 1\n", "not a binary PGM"),
+    (b"P5\n2 2\n255\n\x00\x01\x02", "raster is 3 bytes"),
+    (b"P5\n1 1\n255\n\x00\x01", "1 byte after the raster"),
+    (b"P5\n2 1\n1000\n\x03\xe9\x00\x00", "a sample is 1001, above maxval"),
+    (b"P5\n1 1\n0\n\x00", "maxval 0"),
+    (b"P5\n1 1\n70000\n\x00\x00", "maxval 70000"),
+    (b"P5\n0 1\n255\n", "size 0x1 is empty"),
+    (b"P5\n1\n", "no height"),
+]] + [(DIR_ARGS, {"notes.txt": ONE_PIXEL}, "holds no .pgm file")])   # the only file
+def test_bad_options_and_frame_files_exit_2_with_a_message(tmpdir, args, files, word):
+    for name, content in files.items():
+        pgm_file(tmpdir, name, content)
+    status, out, err = run_cli([arg.format(dir=tmpdir) for arg in args])
     assert status == 2
     assert "error:" in err and word in err
     assert out == ""
@@ -101,13 +123,10 @@ def test_bad_options_exit_2_with_a_message(args, word):
 def test_pattern_frame_form_and_depth(args, width, height, maxval):
     with Server(*args) as srv:
         data = exchange(srv.port)
-    status, headers, body = split_response(data)
-    assert status == b"HTTP/1.0 200 OK"
-    assert headers == [PGM_CONTENT_TYPE,
-                       ("Content-Length: %d" % len(body)).encode("ascii")]
-    w, h, m, samples = strict_pgm(body)
+    w, h, m, samples = frame_of(data)
     assert (w, h, m) == (width, height, maxval)
-    assert body.startswith(("P5\n%d %d\n%d\n" % (width, height, maxval)).encode("ascii"))
+    assert split_response(data)[2].startswith(
+        ("P5\n%d %d\n%d\n" % (width, height, maxval)).encode("ascii"))
     assert max(samples) == maxval and min(samples) == 0
     # Below the counter band each row is a rising ramp crossed by the bar
     # at maxval: a single drop, just after the bar.  Samples read in the
@@ -156,22 +175,13 @@ def test_paths_request_forms_and_errors():
 
 
 def test_silent_client_gets_408_and_does_not_hold_up_others():
-    with Server("--request-timeout", "0.8", "--width", "32",
-                "--height", "8") as srv:
-        silent = socket.create_connection((HOST, srv.port), timeout=10)
-        try:
-            start = time.time()
-            frame_of(exchange(srv.port))
-            served = time.time() - start
-            answer = b""
-            while True:
-                chunk = silent.recv(4096)
-                if not chunk:
-                    break
-                answer += chunk
-            waited = time.time() - start
-        finally:
-            silent.close()
+    with Server("--request-timeout", "0.8", "--width", "32", "--height", "8") as srv, \
+            connection(srv.port) as silent:
+        start = time.time()
+        frame_of(exchange(srv.port))
+        served = time.time() - start
+        answer = receive_all(silent)
+        waited = time.time() - start
     assert served < 0.8
     assert split_response(answer)[0] == b"HTTP/1.0 408 Request Timeout"
     assert 0.5 < waited < 5
@@ -179,16 +189,8 @@ def test_silent_client_gets_408_and_does_not_hold_up_others():
 
 def test_concurrent_clients_each_get_a_whole_distinct_frame():
     clients = 8
-    results = [None] * clients
-    with Server("--width", "256", "--height", "256") as srv:
-        def fetch(i):
-            results[i] = exchange(srv.port)
-        threads = [threading.Thread(target=fetch, args=(i,))
-                   for i in range(clients)]
-        for t in threads:
-            t.start()
-        for t in threads:
-            t.join(20)
+    with closing(ThreadPool(clients)) as pool, Server("--width", "256", "--height", "256") as srv:
+        results = pool.map(lambda _: exchange(srv.port), range(clients))
     frames = [frame_of(r) for r in results]
     assert sorted(counter_of(*f) for f in frames) == list(range(clients))
 
@@ -207,37 +209,26 @@ def test_max_requests_stops_it_and_log_has_a_line_per_request():
     assert all(re.search(r" 127\.0\.0\.1:\d+ GET ", l) for l in log if " GET " in l)
 
 
-def test_duration_stops_it_by_itself():
-    with Server("--duration", "0.5") as srv:
+@pytest.mark.parametrize("args, signum", [
+    (["--duration", "0.5"], None),                              # it stops by itself
+    (["--width", "16", "--height", "4"], signal.SIGTERM),
+    (["--width", "16", "--height", "4"], signal.SIGINT),
+])
+def test_duration_or_a_signal_stops_it_quickly_with_status_0(args, signum):
+    with Server(*args) as srv:
+        if signum:
+            frame_of(exchange(srv.port))
+            start = time.time()
+            os.kill(srv.proc.pid, signum)
         assert wait_exit(srv.proc, 5) == 0
-
-
-@pytest.mark.parametrize("signum", [signal.SIGTERM, signal.SIGINT])
-def test_signal_stops_it_quickly_with_status_0(signum):
-    with Server("--width", "16", "--height", "4") as srv:
-        frame_of(exchange(srv.port))
-        start = time.time()
-        os.kill(srv.proc.pid, signum)
-        assert wait_exit(srv.proc, 5) == 0
-        assert time.time() - start < 2
+        assert not signum or time.time() - start < 2
 
 
 def test_port_in_use_is_refused_clearly():
-    holder = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-    try:
-        holder.bind((HOST, 0))
-        holder.listen(1)
-        port = holder.getsockname()[1]
-        status, out, err = run_cli(["--port", str(port), "--duration", "5"])
-    finally:
-        holder.close()
+    with DroppingListener() as holder:                  # a port in use
+        status, out, err = run_cli(["--port", str(holder.port), "--duration", "5"])
     assert status not in (0, None)
-    assert "port %d on 127.0.0.1 is in use" % port in err
-
-
-def pgm_file(folder, name, content):
-    with open(os.path.join(str(folder), name), "wb") as f:
-        f.write(content)
+    assert "port %d on 127.0.0.1 is in use" % holder.port in err
 
 
 def test_dir_mode_cycles_files_in_name_order_with_strict_headers(tmpdir):
@@ -256,47 +247,15 @@ def test_dir_mode_cycles_files_in_name_order_with_strict_headers(tmpdir):
                       b"P5\n2 2\n255\n\x00\x01\x02\x03"]
 
 
-@pytest.mark.parametrize("name, content, reason", [
-    ("bad.pgm", b"P2\n2 1\n255\n0 1\n", "bad.pgm: not a binary PGM"),
-    ("bad.pgm", b"P5\n2 2\n255\n\x00\x01\x02", "bad.pgm: raster is 3 bytes"),
-    ("bad.pgm", b"P5\n1 1\n255\n\x00\x01", "bad.pgm: 1 byte after the raster"),
-    ("bad.pgm", b"P5\n2 1\n1000\n\x03\xe9\x00\x00", "bad.pgm: a sample is 1001, above maxval"),
-    ("bad.pgm", b"P5\n1 1\n0\n\x00", "bad.pgm: maxval 0"),
-    ("bad.pgm", b"P5\n1 1\n70000\n\x00\x00", "bad.pgm: maxval 70000"),
-    ("bad.pgm", b"P5\n0 1\n255\n", "bad.pgm: size 0x1 is empty"),
-    ("bad.pgm", b"P5\n1\n", "bad.pgm: no height"),
-    ("notes.txt", b"P5\n1 1\n255\n\x00", "holds no .pgm file"),   # the only file
-])
-def test_dir_mode_refuses_invalid_files_by_name(tmpdir, name, content, reason):
-    if name.endswith(".pgm"):
-        pgm_file(tmpdir, "a.pgm", b"P5\n1 1\n255\n\x00")
-    pgm_file(tmpdir, name, content)
-    status, out, err = run_cli(["--dir", str(tmpdir), "--port", "0",
-                                "--duration", "5"])
-    assert status == 2
-    assert reason in err
-    assert out == ""
-
-
 def test_whole_frame_arrives_when_the_client_sends_more_than_the_request():
     # Closing a socket with unread input resets the connection, and the
     # reset can discard the end of the frame still on its way.
-    with Server() as srv:
-        s = socket.create_connection((HOST, srv.port), timeout=10)
-        try:
-            s.sendall(FRAME_REQUEST)
-            time.sleep(0.2)
-            s.sendall(b"stray bytes\n" * 1000)
-            parts = []
-            deadline = time.time() + 10
-            while time.time() < deadline:
-                chunk = s.recv(1 << 16)
-                if not chunk:
-                    break
-                parts.append(chunk)
-        finally:
-            s.close()
-    assert frame_of(b"".join(parts))[:3] == (1280, 1024, 65535)
+    with Server() as srv, connection(srv.port) as s:
+        s.sendall(FRAME_REQUEST)
+        time.sleep(0.2)
+        s.sendall(b"stray bytes\n" * 1000)
+        data = receive_all(s)
+    assert frame_of(data)[:3] == (1280, 1024, 65535)
 
 
 # What a user's frame function returns (Python source), and what the client
@@ -322,21 +281,15 @@ def test_frames_of_a_function_and_its_failures():
     code = ("import sys, numpy as np\nsys.path.insert(0, %r)\nimport lurvo_camserver\n"
             "returns = iter([%s])\n"
             "lurvo_camserver.serve(lambda: eval(next(returns)), port=0, max_requests=%d,"
-            " duration=30)\n" % (os.path.dirname(SERVER), ", ".join(
+            " duration=30)\n" % (os.path.dirname(CAMSERVER), ", ".join(
                 repr(source) for source, _ in FUNCTION_FRAMES), len(FUNCTION_FRAMES) + 1))
-    proc = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE)
-    try:
-        port = int(read_line(proc.stdout.fileno(), 15).rsplit(":", 1)[1])
-        got = [split_response(exchange(port)) for _ in FUNCTION_FRAMES]
+    with Server(argv=[sys.executable, "-c", code]) as srv:
+        got = [split_response(exchange(srv.port)) for _ in FUNCTION_FRAMES]
         import lurvo                            # a 500 as get_frame reports it
         with pytest.raises(RuntimeError, match="^HTTP response: 500 Internal Server Error$"):
-            lurvo.cam(HOST, port).get_frame()
-        assert wait_exit(proc, 10) == 0
-    finally:
-        if proc.poll() is None:
-            os.kill(proc.pid, signal.SIGKILL)
-        err = proc.communicate()[1].decode().splitlines()
+            lurvo.cam(HOST, srv.port).get_frame()
+        assert wait_exit(srv.proc, 10) == 0
+        err = srv.proc.stderr.read().decode().splitlines()
     # one line for each failure, and for the call past the end of the list
     assert len(err) == sum(1 for _, want in FUNCTION_FRAMES if want[:2] != b"P5") + 1
     for (source, want), (status, headers, body) in zip(FUNCTION_FRAMES, got):

@@ -2,17 +2,14 @@
 as get_frame returns them, and the child and its shared memory do not
 outlive the parent."""
 import os
-import signal
 import subprocess
 import sys
-import time
 
 import numpy as np
 
 import lurvo
-from camserver_support import child_env
 from testkit import ROOT
-from testkit.processes import read_line, wait_exit
+from testkit.processes import Server, child_env, end, eventually, read_line, wait_exit
 from testkit.responses import frame_response, http_response
 from testkit.scripted_server import closed_port, serving
 from testkit.stages import caught
@@ -62,23 +59,15 @@ def test_own_camera_example_serves_get_frame_the_grabber_and_its_script():
     env = child_env()
     env["PYTHONPATH"] = os.pathsep.join(filter(None, [os.path.join(ROOT, "camserver"),
                                                       env.get("PYTHONPATH")]))
-    server = subprocess.Popen([sys.executable, os.path.join(EXAMPLES, "own_camera.py"), "--port",
-                               "0", "--max-requests", "5", "--duration", "30"],
-                              stdout=subprocess.PIPE, env=env)
-    try:
-        port = int(read_line(server.stdout.fileno(), 15).rsplit(":", 1)[1])
-        frames = [lurvo.cam("127.0.0.1", port).get_frame()]
-        with ChildGrabber("127.0.0.1", port) as grabber:
+    with Server(argv=[sys.executable, os.path.join(EXAMPLES, "own_camera.py"), "--port", "0",
+                      "--max-requests", "5", "--duration", "30"], env=env) as server:
+        frames = [lurvo.cam("127.0.0.1", server.port).get_frame()]
+        with ChildGrabber("127.0.0.1", server.port) as grabber:
             grabber.request()
             frames.append(grabber.result())
         out = subprocess.check_output([sys.executable, os.path.join(EXAMPLES, "grab_in_child.py"),
-                                       "--port", str(port), "--frames", "3"])
-        assert wait_exit(server, 10) == 0
-    finally:
-        if server.poll() is None:
-            os.kill(server.pid, signal.SIGKILL)
-        server.wait()
-        server.stdout.close()
+                                       "--port", str(server.port), "--frames", "3"])
+        assert wait_exit(server.proc, 10) == 0
     assert out.decode().startswith("3 frames of 1280x1024 uint16 in ")
     gradient = np.add.outer(np.arange(1024), np.arange(1280))
     for step, frame in enumerate(frames):       # 12-bit samples, moved up to bit 15
@@ -115,18 +104,9 @@ def test_child_ends_with_a_killed_parent_and_leaves_no_shared_memory():
         child = int(line)
         assert state(child) not in (None, "Z")
     finally:
-        os.kill(parent.pid, signal.SIGKILL)
-        parent.wait()
-        parent.stdin.close()
-        parent.stdout.close()
-    deadline = time.time() + 10
-    while state(child) not in (None, "Z") and time.time() < deadline:
-        time.sleep(0.05)
-    assert state(child) in (None, "Z"), "the child outlived its parent"
+        end(parent)
+    assert eventually(lambda: state(child) in (None, "Z"), 10), "the child outlived its parent"
     # Other processes of the machine come and go in /dev/shm: only what
     # stays counts.
-    deadline = time.time() + 3
-    while set(os.listdir(SHM)) - before and time.time() < deadline:
-        time.sleep(0.1)
-    assert not set(os.listdir(SHM)) - before
+    assert eventually(lambda: not set(os.listdir(SHM)) - before, 3, step=0.1)
 

@@ -11,6 +11,7 @@ import time
 import pytest
 
 import lurvo
+from testkit.processes import end
 from testkit.responses import GOOD, http_response, pgm_header
 from testkit.scripted_server import DroppingListener, ScriptedServer, closed_port
 from testkit.stages import (BUDGET, CONNECT_TIMEOUT, RECEIVE_TIMEOUT, RESET, fetch, ip_of, lib,
@@ -18,6 +19,8 @@ from testkit.stages import (BUDGET, CONNECT_TIMEOUT, RECEIVE_TIMEOUT, RESET, fet
 
 # A frame and 1 kB after it, all of which the exchange must hand over.
 RESPONSE = http_response(pgm_header(2, 1, 255) + b"\x00\x01" + bytes(bytearray(range(256))) * 4)
+WHOLE = (len(RESPONSE), RESPONSE, b"no error")
+TIMED_OUT = "a receive timeout after the whole budget"
 # Servers in this process's threads, and signals, make these calls slower.
 SLACK = 0.3
 
@@ -27,35 +30,29 @@ def test_request_is_exact_and_response_verbatim(uri):
     with ScriptedServer([[("send", RESPONSE)]]) as srv:
         result = fetch(srv.port, uri=uri)
     assert srv.requests() == [b"GET " + uri + b" HTTP/1.0\n\n"]
-    assert result == (len(RESPONSE), RESPONSE, b"no error")
+    assert result == WHOLE
 
 
 @pytest.mark.parametrize("script,result", [
     ([s for i in range(0, len(RESPONSE), 7) for s in (("send", RESPONSE[i:i + 7]), ("sleep", 0.001))],
-     (len(RESPONSE), RESPONSE, b"no error")),                           # pieces are joined
+     WHOLE),                                                            # pieces are joined
     ([], (0, b"", b"no error")),                                        # accept, then close
-    ([("send", RESPONSE[:20]), ("sleep", 0.1), ("reset",)],
-     (-1, b"", RESET.encode())),
+    ([("send", RESPONSE[:20]), ("sleep", 0.1), ("reset",)], (-1, b"", RESET.encode())),
+    # All the waits of a call share one budget.
+    ([("send", RESPONSE[:30]), ("sleep", 2.0)], TIMED_OUT),             # part, then silence
+    ([("trickle", RESPONSE[:60], 0.05)], TIMED_OUT),                    # short gaps add up
+    ([("sleep", 0.6), ("send", RESPONSE[:10]), ("sleep", 0.6), ("send", RESPONSE[10:])],
+     TIMED_OUT),
+    ([("sleep", 0.3), ("send", RESPONSE[:10]), ("sleep", 0.3), ("send", RESPONSE[10:])], WHOLE),
 ])
-def test_response_ends(script, result):
+def test_response_ends_and_all_waits_share_one_budget(script, result):
     with ScriptedServer([script]) as srv:
-        assert fetch(srv.port) == result
-
-
-@pytest.mark.parametrize("script,in_time", [
-    ([("send", RESPONSE[:30]), ("sleep", 2.0)], False),                 # part, then silence
-    ([("trickle", RESPONSE[:60], 0.05)], False),                        # short gaps add up
-    ([("sleep", 0.6), ("send", RESPONSE[:10]), ("sleep", 0.6), ("send", RESPONSE[10:])], False),
-    ([("sleep", 0.3), ("send", RESPONSE[:10]), ("sleep", 0.3), ("send", RESPONSE[10:])], True),
-])
-def test_all_waits_of_a_call_share_one_budget(script, in_time):
-    with ScriptedServer([script]) as srv:
-        result, took = timed(fetch, srv.port)
-    if in_time:
-        assert result == (len(RESPONSE), RESPONSE, b"no error")
-    else:
-        assert (result[0], result[2], spent_the_budget(took, SLACK)) == (
+        got, took = timed(fetch, srv.port)
+    if result == TIMED_OUT:
+        assert (got[0], got[2], spent_the_budget(took, SLACK)) == (
             -1, RECEIVE_TIMEOUT.encode(), True)
+    else:
+        assert got == result
 
 
 def test_host_that_drops_packets_times_out_at_connect():
@@ -110,9 +107,7 @@ def test_data_waiting_when_the_budget_ends_is_still_taken():
         out = children[0].communicate()[0]
     finally:
         for child in children:
-            if child.poll() is None:
-                os.kill(child.pid, signal.SIGKILL)
-                child.wait()
+            end(child)
     assert out == b"(2, 3)"
 
 

@@ -80,31 +80,20 @@ def too_small(data, need):
     return data, "buffer too small (%d, need %d)" % (len(data), need)
 
 
-REFUSED = [
-    (b"", "cannot extract PGM, header not valid"),
-    (b"P", "cannot extract PGM, header not valid"),
-    (b"Q5\n2 2\n255\n\x01\x02\x03\x04", "cannot extract PGM, header not valid"),
-    (b"p5\n2 2\n255\n\x01\x02\x03\x04", "cannot extract PGM, header not valid"),
-    (b"P6\n2 2\n255\n\x01\x02\x03\x04", "unknown PGM type P6"),
+FOUR = b"\x01\x02\x03\x04"
+REFUSED = [(data, "cannot extract PGM, header not valid") for data in [
+    b"", b"P", b"Q5\n2 2\n255\n" + FOUR, b"p5\n2 2\n255\n" + FOUR]] + [
+    (b"P6\n2 2\n255\n" + FOUR, "unknown PGM type P6"),
     (b"P2\n2 2\n255\n1 2 3 4\n", "unknown PGM type P2"),
     (b"PA", "unknown PGM type P17"),
     (b"P\x00", "unknown PGM type P-48"),
     (b"P\xff", "unknown PGM type P207"),
-    (b"P5", "error in PGM"),
-    (b"P5\n", "error in PGM"),
-    (b"P5 2 2 255 \x01\x02\x03\x04", "error in PGM"),
-    (b"P5\r\n2 2\n255\n\x01\x02\x03\x04", "error in PGM"),
-    (b"P5\n2\n2\n255\n\x01\x02\x03\x04", "error in PGM"),
-    (b"P5\n# c\n2 2\n255\n\x01\x02\x03\x04", "error in PGM"),
-    (b"P5\n2  2\n255\n\x01\x02\x03\x04", "error in PGM"),
-    (b"P5\n2\t2\n255\n\x01\x02\x03\x04", "error in PGM"),
-    (b"P5\n2 2 \n255\n\x01\x02\x03\x04", "error in PGM"),
-    (b"P5\n2 2\r\n255\n\x01\x02\x03\x04", "error in PGM"),
-    (b"P5\n2 2\n255\r\n\x01\x02\x03\x04", "error in PGM"),
-    (b"P5\n+2 2\n255\n\x01\x02\x03\x04", "error in PGM"),
-    (b"P5\n2 2\n255", "error in PGM"),
-    (b"P5\n2 2", "error in PGM"),
-    (b"P5\n2", "error in PGM"),
+] + [(data, "error in PGM") for data in [
+    b"P5", b"P5\n", b"P5 2 2 255 " + FOUR, b"P5\r\n2 2\n255\n" + FOUR,
+    b"P5\n2\n2\n255\n" + FOUR, b"P5\n# c\n2 2\n255\n" + FOUR, b"P5\n2  2\n255\n" + FOUR,
+    b"P5\n2\t2\n255\n" + FOUR, b"P5\n2 2 \n255\n" + FOUR, b"P5\n2 2\r\n255\n" + FOUR,
+    b"P5\n2 2\n255\r\n" + FOUR, b"P5\n+2 2\n255\n" + FOUR, b"P5\n2 2\n255", b"P5\n2 2", b"P5\n2",
+]] + [
     too_small(b"P5\n4 4\n255\n\x01\x02\x03", 16),
     too_small(header(2, 2, 255) + b"\x01\x02\x03", 4),
     too_small(header(2, 2, 65535) + b"\x01\x02", 4),

@@ -5,6 +5,7 @@ from testkit.responses import PGM_TYPE_LINE, STATUS_OK
 from testkit.stages import NO_END, STATUS_ONLY, parse
 
 BODY = b"\x01\x02\x03\x04"
+UNSCANNED = b"a:b\r\n\r\n\x00\n\nContent-Type: image/png\r\n\r\n\x00"
 
 
 def accepted(raw):
@@ -53,32 +54,21 @@ class TestAccepted(object):
         raw = STATUS_OK + PGM_TYPE_LINE + second + b"\r\n\r\n" + BODY
         assert accepted(raw) == (BODY, code)
 
-    @pytest.mark.parametrize("end", [b"\r\n\r\n", b"\n\n", b"\n\r\n", b"\r\n\r\r\n"])
-    def test_header_block_ends_at_an_empty_line(self, end):
-        raw = STATUS_OK + PGM_TYPE_LINE.rstrip() + end + BODY
-        assert accepted(raw) == (BODY, 3)
-
-    @pytest.mark.parametrize("line", [b":", b"::", b":\r:"])
-    def test_a_line_of_colons_ends_the_header_block(self, line):
-        raw = STATUS_OK + PGM_TYPE_LINE + line + b"\r\n" + BODY
-        assert accepted(raw) == (BODY, 3)
-
-    def test_a_line_of_spaces_and_a_colon_does_not_end_it(self):
-        raw = STATUS_OK + PGM_TYPE_LINE + b"  :\r\nX: y\r\n\r\n" + BODY
-        assert accepted(raw) == (BODY, 3)
-
-    def test_empty_line_right_after_status_does_not_end_the_header(self):
-        # The scan goes on into what follows as if it were header lines.
-        raw = STATUS_OK + b"\r\n" + PGM_TYPE_LINE + b"\r\n" + BODY
-        assert accepted(raw) == (BODY, 3)
-        assert parse(STATUS_OK + b"\r\nP5\n2 2\n255\n" + BODY)[::3] == (-1, NO_END.encode())
-
-    def test_empty_body(self):
-        assert accepted(STATUS_OK + PGM_TYPE_LINE + b"\r\n") == (b"", 3)
-
-    def test_body_bytes_are_never_scanned(self):
-        body = b"a:b\r\n\r\n\x00\n\nContent-Type: image/png\r\n\r\n\x00"
-        assert accepted(STATUS_OK + PGM_TYPE_LINE + b"\r\n" + body) == (body, 3)
+    @pytest.mark.parametrize("raw,body", [
+        (STATUS_OK + PGM_TYPE_LINE.rstrip() + end + BODY, BODY)
+        for end in (b"\r\n\r\n", b"\n\n", b"\n\r\n", b"\r\n\r\r\n")] + [
+        (STATUS_OK + PGM_TYPE_LINE + line + b"\r\n" + BODY, BODY)     # a line of colons
+        for line in (b":", b"::", b":\r:")] + [
+        # A line of spaces and a colon does not end it.
+        (STATUS_OK + PGM_TYPE_LINE + b"  :\r\nX: y\r\n\r\n" + BODY, BODY),
+        # Nor does an empty line right after the status: the scan goes on
+        # into what follows as if it were header lines.
+        (STATUS_OK + b"\r\n" + PGM_TYPE_LINE + b"\r\n" + BODY, BODY),
+        (STATUS_OK + PGM_TYPE_LINE + b"\r\n", b""),                 # an empty body
+        (STATUS_OK + PGM_TYPE_LINE + b"\r\n" + UNSCANNED, UNSCANNED),  # never scanned
+    ])
+    def test_header_block_ends_at_an_empty_line(self, raw, body):
+        assert accepted(raw) == (body, 3)
 
     def test_bytes_after_the_response_are_untouched(self):
         # Bytes a scan past the end would change; parse checks that they
@@ -89,17 +79,13 @@ class TestAccepted(object):
 
 
 class TestRefused(object):
-    @pytest.mark.parametrize("raw", [
+    @pytest.mark.parametrize("raw,text", [(raw, b"cannot dispatch response") for raw in [
         b"", b"HTTP/1.0 200", b"HTTP/1.0 200 ",             # fewer than 14 bytes
         b"HTTP/1.2 200 OK\r\n\r\n", b"http/1.0 200 OK\r\n\r\n",
         b"HTTP/1.0\t200 OK\r\n\r\n",
         b"ICY 200 OK\r\n\r\n\r\n\r\n",
         b"HTTP/1.0 200 OK\n" + PGM_TYPE_LINE.rstrip(b"\r\n") + b"\n\n" + BODY,  # no CR anywhere
-    ])
-    def test_cannot_dispatch(self, raw):
-        assert parse(raw)[0::3] == (-1, b"cannot dispatch response")
-
-    @pytest.mark.parametrize("raw,status", [
+    ]] + [(raw, b"HTTP response: " + status) for raw, status in [      # not 200 OK
         (b"HTTP/1.0 404 Not Found\r\nContent-Type: text/plain\r\n\r\nnope", b"404 Not Found"),
         (b"HTTP/1.1 500 Internal Server Error\r\n\r\n", b"500 Internal Server Error"),
         (b"HTTP/1.0 200 Ok\r\n" + PGM_TYPE_LINE + b"\r\n" + BODY, b"200 Ok"),
@@ -109,26 +95,19 @@ class TestRefused(object):
         (b"HTTP/1.0 200 OK \r\n" + PGM_TYPE_LINE + b"\r\n", b"200 OK "),
         # A status line ended by LF alone runs on to the next CR.
         (b"HTTP/1.0 200 OK\n" + PGM_TYPE_LINE + b"\r\n", b"200 OK\n" + PGM_TYPE_LINE[:-2]),
-    ])
-    def test_status_other_than_200_ok_is_reported(self, raw, status):
-        n, _, _, text = parse(raw)
-        assert (n, text) == (-1, b"HTTP response: " + status)
+    ]] + [(STATUS_OK, STATUS_ONLY.encode())] + [(STATUS_OK + tail, NO_END.encode()) for tail in [
+        PGM_TYPE_LINE, PGM_TYPE_LINE + b"\r", PGM_TYPE_LINE + b"X-A: b",
+        PGM_TYPE_LINE + b"\x00\r\n\r\n" + BODY,      # NUL stops the scan
+        b"X-A: b\x00\r\n" + PGM_TYPE_LINE + b"\r\n" + BODY,
+        b"\r\nP5\n2 2\n255\n" + BODY,                # an empty line right after the status
+    ]])
+    def test_refused_with_its_text(self, raw, text):
+        assert parse(raw)[::3] == (-1, text)
 
     def test_long_status_text_is_cut_to_the_error_buffer(self):
         raw = b"HTTP/1.0 404 " + b"x" * 3000 + b"\r\n\r\n"
         n, _, _, text = parse(raw, err_size=32)
         assert (n, text) == (-1, (b"HTTP response: 404 " + b"x" * 3000)[:31])
-
-    def test_status_line_alone_is_refused_with_its_own_text(self):
-        assert parse(STATUS_OK)[::3] == (-1, STATUS_ONLY.encode())
-
-    @pytest.mark.parametrize("tail", [
-        PGM_TYPE_LINE, PGM_TYPE_LINE + b"\r", PGM_TYPE_LINE + b"X-A: b",
-        PGM_TYPE_LINE + b"\x00\r\n\r\n" + BODY,      # NUL stops the scan
-        b"X-A: b\x00\r\n" + PGM_TYPE_LINE + b"\r\n" + BODY,
-    ])
-    def test_header_block_without_end_is_refused_with_its_own_text(self, tail):
-        assert parse(STATUS_OK + tail)[::3] == (-1, NO_END.encode())
 
     def test_type_is_reset_on_entry_even_when_refused(self):
         assert parse(b"garbage")[2] == 0

@@ -7,12 +7,12 @@ import errno
 import os
 import re
 import signal
-import socket
 
 import pytest
 
-from camserver_support import run_cli
 from testkit import ROOT
+from testkit.processes import run_cli
+from testkit.scripted_server import DroppingListener
 
 DEMO = os.path.join(ROOT, "demo", "run_demo.py")
 
@@ -86,16 +86,10 @@ def test_demo_failing_grab_reports_and_still_stops_server(tmpdir):
 
 
 def test_demo_fixed_port_in_use_is_reported(tmpdir):
-    holder = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-    try:
-        holder.bind(("127.0.0.1", 0))
-        holder.listen(1)
-        port = holder.getsockname()[1]
-        status, out, err = run_demo(tmpdir, ["--port", str(port)])
-    finally:
-        holder.close()
+    with DroppingListener() as holder:                  # a port in use
+        status, out, err = run_demo(tmpdir, ["--port", str(holder.port)])
     assert status == 1
-    assert "port %d on 127.0.0.1 is in use" % port in err
+    assert "port %d on 127.0.0.1 is in use" % holder.port in err
     assert "the demo server did not start" in err
 
 

@@ -15,7 +15,10 @@ import numpy as np
 import pytest
 
 import lurvo
-from camserver_support import ROOT, wait_exit
+from testkit import ROOT
+from testkit.processes import plain_env, wait_exit
+from testkit.scripted_server import closed_port
+from testkit.stages import caught
 
 sys.path.insert(0, os.path.join(ROOT, "camserver"))
 from lurvo_camserver import pgm_bytes  # noqa: E402
@@ -43,15 +46,12 @@ SERVERS = [  # name, Debian package, command, file in servers/, what get_frame
      "python_http.py", (FRAME, FRAME), None),
 ]
 CASES = [(row, False) for row in SERVERS] + [(row, True) for row in SERVERS if row[5]]
-# what the servers and their set-up run with: not the sanitizer runtime
-# that a test run may preload, which would report their own leaks
-PLAIN_ENV = dict((k, v) for k, v in os.environ.items() if k != "LD_PRELOAD")
 
 
 @pytest.fixture(scope="module", autouse=True)
 def installed():
     packages = sorted(set(row[1] for row in SERVERS if row[1]))
-    subprocess.check_call([os.path.join(ROOT, "scripts", "servers.sh")] + packages, env=PLAIN_ENV)
+    subprocess.check_call([os.path.join(ROOT, "scripts", "servers.sh")] + packages, env=plain_env())
 
 
 def render(name, run, fill, without_lurvo_lines):
@@ -69,7 +69,7 @@ def render(name, run, fill, without_lurvo_lines):
 def start(argv, run, port):
     """The server as a child of `timeout`, which ends it within two minutes
     whatever happens to the test; returned once it listens."""
-    proc = subprocess.Popen(["timeout", "-k", "5", "120"] + argv, cwd=run, env=PLAIN_ENV)
+    proc = subprocess.Popen(["timeout", "-k", "5", "120"] + argv, cwd=run, env=plain_env())
     deadline = time.time() + 15
     while time.time() < deadline and proc.poll() is None:
         try:
@@ -92,13 +92,6 @@ def stop(proc):
     proc.wait()
 
 
-def outcome(cam, uri):
-    try:
-        return cam.get_frame(uri)
-    except RuntimeError as e:
-        return str(e)
-
-
 @pytest.mark.parametrize("row, without_lurvo_lines", CASES,
                          ids=[r[0] + " without lurvo lines" * w for r, w in CASES])
 def test_server_serves_both_frame_kinds_as_the_readme_says(row, without_lurvo_lines):
@@ -116,14 +109,12 @@ def test_server_serves_both_frame_kinds_as_the_readme_says(row, without_lurvo_li
             with open(fill["root"] + uri, "wb") as f:
                 f.write(pgm_bytes(samples, maxval))
             frames[uri] = samples.astype(np.uint16) << (16 - maxval.bit_length())
-        s = socket.socket()
-        s.bind(("127.0.0.1", 0))
-        fill["port"] = s.getsockname()[1]
-        s.close()
+        fill["port"] = closed_port()
         fill["conf"] = conf and render(conf, run, fill, without_lurvo_lines)
         proc = start([arg.format(**fill) for arg in command], run, fill["port"])
         try:
-            got = [outcome(lurvo.cam("127.0.0.1", fill["port"]), kind[0]) for kind in KINDS]
+            got = [caught(lurvo.cam("127.0.0.1", fill["port"]).get_frame, kind[0])
+                   for kind in KINDS]
         finally:
             stop(proc)
         for (uri, _, _, _), want, frame in zip(KINDS, expected, got):

@@ -12,6 +12,7 @@ import sysconfig
 import pytest
 
 import lurvo
+from testkit.processes import plain_env
 from testkit.responses import frame_response, pgm, pgm_header
 from testkit.scripted_server import ScriptedServer
 from testkit.stages import NO_END, STATUS_ONLY, extract, parse
@@ -129,8 +130,8 @@ def test_overlapping_moves_do_not_rely_on_memcpy(tmpdir):
     source = tmpdir.join("backward_memcpy.c")
     source.write(BACKWARD_MEMCPY)
     # The compiler itself runs without the sanitizer runtime of `make sanitize`.
-    plain = dict((k, v) for k, v in os.environ.items() if k != "LD_PRELOAD")
-    subprocess.check_call([compiler, "-O1", "-shared", "-fPIC", "-o", shim, str(source)], env=plain)
+    subprocess.check_call([compiler, "-O1", "-shared", "-fPIC", "-o", shim, str(source)],
+                          env=plain_env())
     env = dict(os.environ, LD_PRELOAD=(os.environ.get("LD_PRELOAD", "") + " " + shim).strip())
     out = subprocess.check_output([sys.executable, "-c", OVERLAPPING_MOVES], env=env)
     assert out == b"(70000, True, 60000, True)"
