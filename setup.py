@@ -65,10 +65,17 @@ def numpy_target():
     return [("NPY_TARGET_VERSION", targets[-1])] if targets[-1] else []
 
 
-def project_files(pattern):
+def module_sources():
+    """sources.txt, whose first column names every C++ source of the module."""
+    with io.open(os.path.join(HERE, "sources.txt"), encoding="utf-8") as listing:
+        return [str(line.split()[0]) for line in listing
+                if line.strip() and not line.startswith("#")]
+
+
+def project_headers():
     found = []
     for folder in SOURCE_DIRS:
-        found.extend(sorted(glob.glob(os.path.join(folder, pattern))))
+        found.extend(sorted(glob.glob(os.path.join(folder, "*.h"))))
     return found
 
 
@@ -107,8 +114,8 @@ class BuildExt(build_ext):
 
 lurvo = Extension(
     "lurvo",
-    sources=project_files("*.cpp"),
-    depends=project_files("*.h"),
+    sources=module_sources(),
+    depends=project_headers(),
     include_dirs=[HERE],
     define_macros=numpy_target(),
     language="c++",
