@@ -25,6 +25,9 @@
 # PYTHON=/path/to/python2.7 chooses the Python 2 interpreter; PY3 the
 # Python 3 series used by `make test` (default 3.11).
 
+# Our own builds hold our code to warning-free (setup.py reads it).
+export LURVO_WERROR := 1
+
 VENV ?= .venv
 PY := $(VENV)/bin/python
 PY3 ?= 3.11
