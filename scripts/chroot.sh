@@ -8,7 +8,8 @@
 #   arm64  arm64, Debian bookworm under qemu-user-static: CPython 3.11
 #
 # A chroot is kept under build/ and reused; one without its completion
-# stamp (an interrupted run) is made again.  While CMD runs, /proc, /dev
+# stamp (an interrupted run) is made again.  Runs of one chroot take
+# turns.  While CMD runs, /proc, /dev
 # and the folder named by CHROOT_SHARE (default: none) are mounted inside,
 # the last at /share, and every mount is undone on every exit.  pip inside
 # reaches PyPI with this machine's certificate bundle ($PIP_CERT); the
@@ -69,7 +70,6 @@ make_chroot() {
         die "$root still has mounts inside; unmount them first"
     fi
     $sudo rm -rf "$root"
-    mkdir -p "$top/build"
     local started=$SECONDS
     echo "chroot: making $root (Debian $suite, $arch)"
     # The package index here is a stored snapshot whose Release file has
@@ -80,6 +80,12 @@ make_chroot() {
     $sudo touch "$stamp"
     echo "chroot: $name made in $((SECONDS - started)) s"
 }
+
+# One run at a time per chroot: a run that ends unmounts what another
+# one inside may still use.
+mkdir -p "$top/build"
+exec 9>"$top/build/chroot-$name.lock"
+flock 9
 
 [ "$arch" = arm64 ] && enable_emulation
 [ -f "$stamp" ] || make_chroot
