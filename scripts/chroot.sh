@@ -11,7 +11,8 @@
 # stamp (an interrupted run) is made again.  Runs of one chroot take
 # turns.  While CMD runs, /proc, /dev
 # and the folder named by CHROOT_SHARE (default: none) are mounted inside,
-# the last at /share, and every mount is undone on every exit.  pip inside
+# the last at /share, and every mount this script makes (binfmt_misc too,
+# where it was not mounted) is undone on every exit.  pip inside
 # reaches PyPI with this machine's certificate bundle ($PIP_CERT); the
 # chroot's own pip configuration is empty, so this machine's local
 # indexes stay out.  The packages this needs (mmdebstrap, and for arm64
@@ -58,6 +59,7 @@ enable_emulation() {
         || apt_install qemu-user-static binfmt-support
     if [ ! -e /proc/sys/fs/binfmt_misc/register ]; then
         $sudo mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc
+        mounted+=(/proc/sys/fs/binfmt_misc)
     fi
     [ -e /proc/sys/fs/binfmt_misc/qemu-aarch64 ] || $sudo update-binfmts --enable qemu-aarch64
     [ -e /proc/sys/fs/binfmt_misc/qemu-aarch64 ] || die "qemu-aarch64 is not registered with binfmt_misc"
@@ -81,6 +83,16 @@ make_chroot() {
     echo "chroot: $name made in $((SECONDS - started)) s"
 }
 
+mounted=()
+undo_mounts() {
+    local i
+    for ((i = ${#mounted[@]} - 1; i >= 0; i--)); do
+        $sudo umount -l "${mounted[i]}" || echo "chroot: could not unmount ${mounted[i]}" >&2
+    done
+}
+trap undo_mounts EXIT
+trap 'exit 130' INT TERM
+
 # One run at a time per chroot: a run that ends unmounts what another
 # one inside may still use.
 mkdir -p "$top/build"
@@ -91,16 +103,6 @@ flock 9
 [ -f "$stamp" ] || make_chroot
 [ "${1:-}" = run ] || exit 0
 shift
-
-mounted=()
-undo_mounts() {
-    local i
-    for ((i = ${#mounted[@]} - 1; i >= 0; i--)); do
-        $sudo umount -l "${mounted[i]}" || echo "chroot: could not unmount ${mounted[i]}" >&2
-    done
-}
-trap undo_mounts EXIT
-trap 'exit 130' INT TERM
 
 mount_into() {  # mount arguments..., target inside the chroot
     local target="${@: -1}"
