@@ -3,14 +3,20 @@
 #
 #   make build         Python 2.7 environment (.venv), dependencies and the module,
 #                      importable by .venv/bin/python
-#   make test          everything: the suite on Python 2.7 and 3.11, the wheel check,
-#                      the suite under ASan+UBSan, and bounded fuzz runs
+#   make test          everything: the suite on Python 2.7 and 3.11, the wheel checks
+#                      (here and in the chroots), the suite under ASan+UBSan, and
+#                      bounded fuzz runs
 #   make check         the suite on Python 2.7 only (quick)
 #   make demo          build, then the main job (DEMO_ARGS="--seconds 5 --bits 12")
 #   make test-py3-all  the suite on every Python 3 from 3.8 to 3.13 found here
 #   make wheel-check   the source archive and wheels for 2.7 and $(PY3), each wheel
 #                      installed outside the tree and tested (into build/wheel-check)
-#   make dist          the same for every Python series found, into dist/
+#   make wheel-check-chroot  the same for Python 3.15 in a Debian sid chroot and for
+#                      64-bit ARM in an arm64 chroot under qemu-user-static (made
+#                      under build/ by scripts/chroot.sh when missing; root), under
+#                      the newest NumPy only
+#   make dist          the same for every Python series found and those of the
+#                      chroots (3.14, 3.15, and 3.11 on arm64), into dist/
 #   make sanitize      the suite again on 2.7 and $(PY3), each against an ASan+UBSan
 #                      build of its own in build/asan-X.Y
 #   make fuzz          the libFuzzer targets of fuzz/, FUZZ_SECONDS (60) each
@@ -28,16 +34,22 @@
 # PYTHON=/path/to/python2.7 chooses the Python 2 interpreter; PY3 the
 # Python 3 series used by `make test` (default 3.11).
 
+# Our own builds hold our code to warning-free (setup.py reads it).
+export LURVO_WERROR := 1
+
 VENV ?= .venv
 PY := $(VENV)/bin/python
 PY3 ?= 3.11
 PY3_SERIES ?= 3.8 3.9 3.10 3.11 3.12 3.13
+# CHROOT:SERIES, for Pythons and an architecture this machine lacks (scripts/dist.sh).
+CHROOT_SERIES ?= sid:3.14 sid:3.15 arm64:3.11
+CHECK_CHROOT_SERIES ?= sid:3.15 arm64:3.11
 PYTEST_ARGS ?= -rs
 DEMO_ARGS ?=
 FUZZ_SECONDS ?= 60
 MUTANTS ?=
 
-.PHONY: all build build-py3 test check check-py3 wheel-check dist test-py3-all \
+.PHONY: all build build-py3 test check check-py3 wheel-check wheel-check-chroot dist test-py3-all \
         sanitize fuzz fuzz-corpus valgrind mutants demo bench bench-camserver netlab clean
 
 all: build
@@ -62,10 +74,13 @@ check-py3: build-py3
 wheel-check: build
 	@DIST=build/wheel-check scripts/dist.sh 2.7 $(PY3)
 
-dist: build
-	@DIST=dist scripts/dist.sh --skip-missing 2.7 $(PY3_SERIES)
+wheel-check-chroot: build
+	@DIST=build/wheel-check-chroot WHEEL_NEWEST_ONLY=1 scripts/dist.sh $(CHECK_CHROOT_SERIES)
 
-test: check check-py3 wheel-check sanitize fuzz
+dist: build
+	@DIST=dist scripts/dist.sh --skip-missing 2.7 $(PY3_SERIES) $(CHROOT_SERIES)
+
+test: check check-py3 wheel-check wheel-check-chroot sanitize fuzz
 
 test-py3-all:
 	@set -e; for v in $(PY3_SERIES); do \

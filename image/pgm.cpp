@@ -13,24 +13,28 @@
 // completely before it is written: a block of K samples at i writes
 // [2i, 2i + 2K), which ends at or before the next block's source start
 // header + 2(i + K), so no source byte is overwritten before it is read.
+//
+// The blocks take SSE2 where the target has it, and otherwise plain loops
+// over a block buffer (pgm_parts.h chooses).  Both give the bytes of the
+// scalar ascending loop.
 
 #include "image/pgm.h"
 #include "image/pgm_parts.h"
 
 #include "common/error_text.h"
 
-#include <emmintrin.h>      // SSE2, part of every x86-64
+#ifdef LURVO_SSE2_SAMPLES
+#include <emmintrin.h>
+#endif
 
 #include <climits>
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 
 namespace {
 
 constexpr std::size_t kMagicLength = 3;        // "P5\n"
 constexpr std::size_t kBlockSamples = 16;      // one step of the vector loops
-constexpr std::size_t kRegisterBytes = 16;
 
 using lurvo::set_error;
 
@@ -106,6 +110,19 @@ bool buffer_holds(std::size_t len, std::size_t header, std::uint64_t sample_byte
     return false;
 }
 
+// The rule every route follows: one sample, read where it lies, moved up
+// by `shift` (0 to 16) and cut to 16 bits.
+inline std::uint16_t shifted_sample(const unsigned char *src, std::size_t i, bool wide,
+                                    unsigned shift)
+{
+    const unsigned raw = wide ? (src[2 * i] << 8) | src[2 * i + 1] : src[i];
+    return static_cast<std::uint16_t>(raw << shift);
+}
+
+#ifdef LURVO_SSE2_SAMPLES
+
+constexpr std::size_t kRegisterBytes = 16;
+
 inline __m128i load_register(const unsigned char *p)
 {
     return _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
@@ -152,6 +169,26 @@ std::size_t convert_pairs_in_blocks(unsigned char *dst, const unsigned char *src
     return i;
 }
 
+#else
+
+// A whole block is read into `block` before any of it is stored, which
+// keeps every block read-before-write (see the top of the file).
+template <bool wide>
+std::size_t convert_in_blocks(unsigned char *dst, const unsigned char *src, std::size_t count,
+                              unsigned shift)
+{
+    std::size_t i = 0;
+    for (; count - i >= kBlockSamples; i += kBlockSamples) {
+        std::uint16_t block[kBlockSamples];
+        for (std::size_t k = 0; k < kBlockSamples; ++k)
+            block[k] = shifted_sample(src, i + k, wide, shift);
+        std::memcpy(dst + 2 * i, block, sizeof block);
+    }
+    return i;
+}
+
+#endif  // LURVO_SSE2_SAMPLES
+
 }  // namespace
 
 // The vector loops take whole blocks of 16 samples; the rest, one at a
@@ -159,12 +196,16 @@ std::size_t convert_pairs_in_blocks(unsigned char *dst, const unsigned char *src
 void lurvo::convert_samples(unsigned char *dst, const unsigned char *src, std::size_t count,
                             bool wide, unsigned shift)
 {
+#ifdef LURVO_SSE2_SAMPLES
     const __m128i vector_shift = _mm_cvtsi32_si128(static_cast<int>(shift));
     std::size_t i = wide ? convert_pairs_in_blocks(dst, src, count, vector_shift)
                          : convert_bytes_in_blocks(dst, src, count, vector_shift);
+#else
+    std::size_t i = wide ? convert_in_blocks<true>(dst, src, count, shift)
+                         : convert_in_blocks<false>(dst, src, count, shift);
+#endif
     for (; i < count; ++i) {
-        const unsigned raw = wide ? (src[2 * i] << 8) | src[2 * i + 1] : src[i];
-        const std::uint16_t sample = static_cast<std::uint16_t>(raw << shift);
+        const std::uint16_t sample = shifted_sample(src, i, wide, shift);
         std::memcpy(dst + 2 * i, &sample, sizeof sample);
     }
 }

@@ -8,6 +8,15 @@
 #include <cstddef>
 #include <cstdint>
 
+// The route of convert_samples, chosen from the compile target: SSE2 where
+// the target has it (every x86-64), elsewhere plain loops that the
+// compiler vectorises for the target's own registers (NEON on 64-bit ARM).
+// LURVO_PORTABLE_SAMPLES takes the plain loops on x86-64 too, so that the
+// tests there run both routes; a user's build never needs it.
+#if defined(__SSE2__) && !defined(LURVO_PORTABLE_SAMPLES)
+#define LURVO_SSE2_SAMPLES 1
+#endif
+
 namespace lurvo __attribute__((visibility("hidden"))) {
 
 struct PgmHeader {

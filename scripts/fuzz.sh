@@ -4,8 +4,11 @@
 # bounded time, starting from the checked-in corpus of fuzz/corpus.
 #
 #   FUZZ_SECONDS  time per target (default 60)
-#   FUZZ_TARGETS  which targets (default: response pgm pipeline)
+#   FUZZ_TARGETS  which targets (default: response pgm pipeline pipeline-portable)
 #
+# A target named X-portable is fuzz/fuzz_X.cpp built with the plain-loop
+# route of the sample conversion, which x86-64 builds do not otherwise
+# take; it shares X's checked-in corpus.
 # New inputs the fuzzer finds go to build/fuzz/corpus-<target>, not into the
 # checked-in corpus; a crash is saved as build/fuzz/<target>-crash-* and
 # fails the run.  Installs clang from Debian when it is missing.
@@ -14,7 +17,7 @@ set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
 seconds=${FUZZ_SECONDS:-60}
-targets=${FUZZ_TARGETS:-response pgm pipeline}
+targets=${FUZZ_TARGETS:-response pgm pipeline pipeline-portable}
 out=build/fuzz
 cxx=${FUZZ_CXX:-clang++}
 flags=(-std=c++17 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all
@@ -47,18 +50,25 @@ if ! command -v "$cxx" >/dev/null 2>&1 || ! works; then
     works || { echo "fuzz: $cxx cannot build with -fsanitize=fuzzer" >&2; exit 1; }
 fi
 
+# The module's sources that need neither Python nor sockets.
+sources=$(awk '!/^#/ && NF == 1 { print $1 }' sources.txt)
+
 mkdir -p "$out"
 export ASAN_OPTIONS="halt_on_error=1:detect_leaks=1"
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
 summary=()
 for t in $targets; do
-    "$cxx" "${flags[@]}" "fuzz/fuzz_$t.cpp" transport/response.cpp image/pgm.cpp image/frame.cpp -o "$out/fuzz_$t"
+    base=${t%-portable}
+    route=()
+    [ "$base" = "$t" ] || route=(-DLURVO_PORTABLE_SAMPLES)
+    # shellcheck disable=SC2086  # one word per source file
+    "$cxx" "${flags[@]}" "${route[@]}" "fuzz/fuzz_$base.cpp" $sources -o "$out/fuzz_$t"
     mkdir -p "$out/corpus-$t"
     log="$out/fuzz_$t.log"
     echo "fuzz: $t for ${seconds}s"
     status=0
     "$out/fuzz_$t" -max_total_time="$seconds" -print_final_stats=1 -dict=fuzz/lurvo.dict \
-        -artifact_prefix="$out/$t-" "$out/corpus-$t" "fuzz/corpus/$t" >"$log" 2>&1 || status=$?
+        -artifact_prefix="$out/$t-" "$out/corpus-$t" "fuzz/corpus/$base" >"$log" 2>&1 || status=$?
     runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")
     if [ "$status" -ne 0 ]; then
         tail -n 40 "$log"

@@ -4,6 +4,7 @@ ctypes releases the interpreter lock during a call, so servers in threads
 of the test process can answer these calls."""
 import contextlib
 import ctypes
+import gc
 import os
 import resource
 import socket
@@ -32,6 +33,10 @@ NO_END = "HTTP header block does not end"
 # quarantine keeps freed memory resident on purpose, and it cannot live
 # under a cap on the address space.
 UNDER_SANITIZER = "asan" in os.environ.get("LD_PRELOAD", "")
+
+# Set by scripts/chroot.sh when the chroot's programs run under an emulator
+# (qemu-user for arm64 on an x86-64 machine).
+UNDER_EMULATOR = os.environ.get("LURVO_EMULATOR", "")
 
 
 def module_dir():
@@ -171,6 +176,10 @@ def outcome(cam, *uri):
 
 
 def open_fds():
+    # Descriptors that only garbage still holds (an earlier test's server
+    # pipes, say) are closed first: the cycle collector would otherwise
+    # close them at a moment of its own, between two counts.
+    gc.collect()
     return len(os.listdir("/proc/self/fd"))
 
 
