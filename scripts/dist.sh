@@ -87,11 +87,11 @@ wheel_step() {  # chroot (empty: this machine), wheel.sh arguments...
 }
 
 cp "$sdist" "$scratch/"
-for spec in "$@"; do
+for target in "$@"; do
     started=$SECONDS
     # SERIES, or CHROOT:SERIES for a Python of a chroot of scripts/chroot.sh.
-    series=${spec#*:}
-    chroot=${spec%"$series"}
+    series=${target#*:}
+    chroot=${target%"$series"}
     chroot=${chroot%:}
     arch=x86_64
     [ "$chroot" = arm64 ] && arch=aarch64
