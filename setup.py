@@ -1,7 +1,8 @@
-"""Build the lurvo extension module: every C++ source of the project
-goes into one shared object.  Package metadata lives here too, and only
-here: the package version is VERSION below."""
-import glob
+"""Build the lurvo extension module: every C++ source of src/ goes into one
+shared object, and the pure-Python modules of python/ are shipped beside
+it.  Package metadata lives here too, and only here: the package version is
+VERSION below; the Python series and their NumPy floors are the rows of
+tools/pythons.txt, the module's sources those of src/sources.txt."""
 import io
 import os
 import sys
@@ -9,21 +10,20 @@ import sys
 try:
     from setuptools import setup, Extension
     from setuptools.command.build_ext import build_ext
-    from setuptools.command.build_py import build_py
 except ImportError:  # a bare Python 2.7 without setuptools
     from distutils.command.build_ext import build_ext
-    from distutils.command.build_py import build_py
     from distutils.core import setup, Extension
 
 VERSION = "0.1"
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-SOURCE_DIRS = ("binding", "transport", "image", "common")
 SERIES = sys.version_info[:2]
+# The pure-Python packages of python/, each shipped under its own name.
+PACKAGES = ["lurvo_camserver", "lurvo-stubs"]
 
 # Python 2.7's headers use the `register` keyword, which C++17 removed.
 CXXFLAGS = ["-std=c++17", "-O2", "-Wall", "-Wextra", "-Wno-register"]
-# Our own builds (the Makefile and scripts/ set LURVO_WERROR) hold our code
+# Our own builds (the Makefile and tools/ set LURVO_WERROR) hold our code
 # to warning-free.  A user's pip install does not: a warning that a newer
 # compiler adds must not stop someone who cannot change the code.
 if os.environ.get("LURVO_WERROR"):
@@ -33,24 +33,22 @@ if os.environ.get("LURVO_WERROR"):
 # `make sanitize` (which also chooses a build folder of its own).
 EXTRA_FLAGS = os.environ.get("LURVO_EXTRA_FLAGS", "").split()
 
-# The oldest NumPy each Python series can install (its first release with
-# wheels for that series), and the C API level of that release.  A module
-# built against NumPy 2's headers with NPY_TARGET_VERSION at that level
-# imports under every NumPy 1.x and 2.x the series has.  NumPy 1.x headers
-# know no target: 2.7 and 3.8, which have no NumPy 2, build against the
-# floor release itself (pyproject.toml pins it).  A series newer than the
-# last row is refused (python_requires): no NumPy floor is known for it.
-NUMPY_FLOOR = [
-    ((2, 7), "1.16.6", None),
-    ((3, 8), "1.17.3", None),
-    ((3, 9), "1.19.3", "NPY_1_19_API_VERSION"),
-    ((3, 10), "1.21.2", "NPY_1_21_API_VERSION"),
-    ((3, 11), "1.23.2", "NPY_1_23_API_VERSION"),
-    ((3, 12), "1.26.0", "NPY_1_25_API_VERSION"),   # 1.26 kept 1.25's API
-    ((3, 13), "2.1.0", "NPY_2_1_API_VERSION"),
-    ((3, 14), "2.3.2", "NPY_2_3_API_VERSION"),
-    ((3, 15), "2.5.2", "NPY_2_5_API_VERSION"),
-]
+
+def rows(name):
+    """The rows of a table file of the project: its lines split into
+    columns, without comments and blank lines."""
+    with io.open(os.path.join(HERE, name), encoding="utf-8") as table:
+        return [[str(column) for column in line.split("#", 1)[0].split()] for line in table
+                if line.split("#", 1)[0].strip()]
+
+
+def series_of(text):
+    return tuple(int(part) for part in text.split("."))
+
+
+# (series, oldest NumPy, C API target or None), oldest series first.
+NUMPY_FLOOR = [(series_of(row[0]), row[1], None if row[2] == "-" else row[2])
+               for row in rows(os.path.join("tools", "pythons.txt"))]
 NEWEST = NUMPY_FLOOR[-1][0]
 
 
@@ -72,18 +70,25 @@ def numpy_target():
     return [("NPY_TARGET_VERSION", targets[-1])] if targets[-1] else []
 
 
-def module_sources():
-    """sources.txt, whose first column names every C++ source of the module."""
-    with io.open(os.path.join(HERE, "sources.txt"), encoding="utf-8") as listing:
-        return [str(line.split()[0]) for line in listing
-                if line.strip() and not line.startswith("#")]
+def python_requires():
+    """The series of the table and nothing between or after them."""
+    known = set(series for series, _, _ in NUMPY_FLOOR)
+    excluded = ["!=3.%d.*" % minor for minor in range(NEWEST[1]) if (3, minor) not in known]
+    return ">=2.7, %s, <%d.%d" % (", ".join(excluded), NEWEST[0], NEWEST[1] + 1)
 
 
-def project_headers():
-    found = []
-    for folder in SOURCE_DIRS:
-        found.extend(sorted(glob.glob(os.path.join(folder, "*.h"))))
-    return found
+def classifiers():
+    majors = sorted(set(series[0] for series, _, _ in NUMPY_FLOOR))
+    versions = ["Programming Language :: Python :: %d" % major for major in majors]
+    versions += ["Programming Language :: Python :: %d.%d" % series
+                 for series, _, _ in NUMPY_FLOOR]
+    return sorted(versions, key=lambda c: [int(p) for p in c.rsplit(" ", 1)[1].split(".")])
+
+
+def module_files(header):
+    """The module's sources (or headers) as src/sources.txt lists them."""
+    return [os.path.join("src", row[0]) for row in rows(os.path.join("src", "sources.txt"))
+            if ("header" in row[1:]) == header]
 
 
 def without_rpath(flags):
@@ -119,20 +124,11 @@ class BuildExt(build_ext):
         return [lib for lib in build_ext.get_libraries(self, ext) if lib != libpython]
 
 
-class BuildPy(build_py):
-    """camserver/lurvo_camserver.py as the top-level module lurvo_camserver.
-    A package_dir of camserver/ would do the same, but would also move the
-    module that build_ext --inplace makes into camserver/."""
-
-    def find_modules(self):
-        return [("", "lurvo_camserver", os.path.join("camserver", "lurvo_camserver.py"))]
-
-
 lurvo = Extension(
     "lurvo",
-    sources=module_sources(),
-    depends=project_headers(),
-    include_dirs=[HERE],
+    sources=module_files(header=False),
+    depends=module_files(header=True),
+    include_dirs=[os.path.join(HERE, "src")],
     define_macros=numpy_target(),
     language="c++",
     extra_compile_args=CXXFLAGS + EXTRA_FLAGS,
@@ -154,31 +150,21 @@ setup(
         "Intended Audience :: Science/Research",
         "Operating System :: POSIX :: Linux",
         "Programming Language :: C++",
-        "Programming Language :: Python :: 2",
-        "Programming Language :: Python :: 2.7",
-        "Programming Language :: Python :: 3",
-        "Programming Language :: Python :: 3.8",
-        "Programming Language :: Python :: 3.9",
-        "Programming Language :: Python :: 3.10",
-        "Programming Language :: Python :: 3.11",
-        "Programming Language :: Python :: 3.12",
-        "Programming Language :: Python :: 3.13",
-        "Programming Language :: Python :: 3.14",
-        "Programming Language :: Python :: 3.15",
+    ] + classifiers() + [
         "Programming Language :: Python :: Implementation :: CPython",
         "Topic :: Multimedia :: Graphics :: Capture :: Digital Camera",
         "Topic :: Scientific/Engineering :: Image Processing",
         "Typing :: Typed",
     ],
-    python_requires=">=2.7, %s, <%d.%d" % (", ".join("!=3.%d.*" % minor for minor in range(8)),
-                                            NEWEST[0], NEWEST[1] + 1),
+    python_requires=python_requires(),
     ext_modules=[lurvo],
     install_requires=numpy_requirements(),
+    # The extension module stays at the top (build_ext --inplace leaves it
+    # there, importable from a checkout); only the packages live in python/.
+    packages=PACKAGES,
+    package_dir=dict((name, os.path.join("python", name)) for name in PACKAGES),
     # Type information for editors and type checkers, as a stub-only package.
-    packages=["lurvo-stubs"],
     package_data={"lurvo-stubs": ["__init__.pyi"]},
-    # The camera server, importable for serving one's own camera's frames.
-    py_modules=["lurvo_camserver"],
     zip_safe=False,
-    cmdclass={"build_ext": BuildExt, "build_py": BuildPy},
+    cmdclass={"build_ext": BuildExt},
 )

@@ -18,7 +18,8 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
-SERVER = os.path.join(ROOT, "camserver", "lurvo_camserver.py")
+# The bundled camera server, a package of python/; an installed one wins.
+PACKAGES = os.path.join(ROOT, "python")
 PATH = "/img.pgm"
 HOST = "127.0.0.1"
 START_TIMEOUT = 15.0
@@ -97,12 +98,14 @@ def read_first_line(proc, timeout):
 
 
 def start_server(args):
-    cmd = [sys.executable, SERVER, "--host", HOST, "--port", str(args.port),
+    cmd = [sys.executable, "-m", "lurvo_camserver", "--host", HOST, "--port", str(args.port),
            "--bits", str(args.bits), "--width", str(args.width),
            "--height", str(args.height),
            # A bound of its own, should this process die without stopping it.
            "--duration", str(args.seconds + 60)]
-    proc = subprocess.Popen(cmd, stdout=subprocess.PIPE)
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join([p for p in [env.get("PYTHONPATH"), PACKAGES] if p])
+    proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, env=env)
     line = read_first_line(proc, START_TIMEOUT)
     prefix = "listening on "
     if line is None or not line.startswith(prefix):

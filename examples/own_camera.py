@@ -10,7 +10,7 @@ frame, so that the example runs without a camera.
     python -c "import lurvo; print(lurvo.cam('127.0.0.1', 5557).get_frame())"
 
 lurvo_camserver comes with `pip install lurvo`; from a checkout, put
-camserver/ on PYTHONPATH.
+python/ on PYTHONPATH.
 """
 import itertools
 

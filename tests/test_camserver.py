@@ -12,7 +12,7 @@ from multiprocessing.pool import ThreadPool
 
 import pytest
 
-from testkit.processes import (CAMSERVER, FRAME_REQUEST, HOST, Server, connection, exchange,
+from testkit.processes import (FRAME_REQUEST, HOST, Server, connection, exchange,
                                receive_all, run_cli, split_response, wait_exit)
 from testkit.scripted_server import DroppingListener
 
@@ -278,10 +278,10 @@ FUNCTION_FRAMES = [
 
 
 def test_frames_of_a_function_and_its_failures():
-    code = ("import sys, numpy as np\nsys.path.insert(0, %r)\nimport lurvo_camserver\n"
+    code = ("import numpy as np\nimport lurvo_camserver\n"
             "returns = iter([%s])\n"
             "lurvo_camserver.serve(lambda: eval(next(returns)), port=0, max_requests=%d,"
-            " duration=30)\n" % (os.path.dirname(CAMSERVER), ", ".join(
+            " duration=30)\n" % (", ".join(
                 repr(source) for source, _ in FUNCTION_FRAMES), len(FUNCTION_FRAMES) + 1))
     with Server(argv=[sys.executable, "-c", code]) as srv:
         got = [split_response(exchange(srv.port)) for _ in FUNCTION_FRAMES]

@@ -9,7 +9,7 @@ import numpy as np
 
 import lurvo
 from testkit import ROOT
-from testkit.processes import Server, child_env, end, eventually, read_line, wait_exit
+from testkit.processes import Server, end, eventually, read_line, wait_exit
 from testkit.responses import frame_response, http_response
 from testkit.scripted_server import closed_port, serving
 from testkit.stages import caught
@@ -56,11 +56,8 @@ def test_frames_and_failures_match_get_frame():
 
 
 def test_own_camera_example_serves_get_frame_the_grabber_and_its_script():
-    env = child_env()
-    env["PYTHONPATH"] = os.pathsep.join(filter(None, [os.path.join(ROOT, "camserver"),
-                                                      env.get("PYTHONPATH")]))
     with Server(argv=[sys.executable, os.path.join(EXAMPLES, "own_camera.py"), "--port", "0",
-                      "--max-requests", "5", "--duration", "30"], env=env) as server:
+                      "--max-requests", "5", "--duration", "30"]) as server:
         frames = [lurvo.cam("127.0.0.1", server.port).get_frame()]
         with ChildGrabber("127.0.0.1", server.port) as grabber:
             grabber.request()

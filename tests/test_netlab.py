@@ -1,4 +1,4 @@
-"""get_frame over a real, shaped and lossy TCP link (testkit/link_lab.py):
+"""get_frame over a real, shaped and lossy TCP link (tests/testkit/link_lab.py):
 whatever the link does, every call ends within the budget and a little,
 with the served frame or a transport text, and leaves no descriptor open.
 
@@ -10,11 +10,12 @@ import tempfile
 
 import pytest
 
-from testkit import link_lab
+from testkit import link_lab, unavailable
 from testkit.link_lab import CALL_LIMIT, TRANSPORT_TEXTS
 
 BIG = (1280, 1024, 65535)       # 2.6 MB: 0.87 s at 25 Mbit/s, 1.4 s at 15
 SMALL = (300, 250, 255)         # 75 kB: 0.6 s at 1 Mbit/s
+pytestmark = [pytest.mark.root, pytest.mark.netns]
 
 
 @pytest.fixture(scope="module")
@@ -29,7 +30,7 @@ def lab():
                 for kind in (BIG, SMALL))
             yield made
     except link_lab.LabUnavailable as e:
-        pytest.skip(str(e))
+        unavailable(str(e))
     finally:
         shutil.rmtree(folder, ignore_errors=True)
 

@@ -16,10 +16,11 @@ from testkit.stages import UNDER_EMULATOR, caught
 
 def route_sources():
     """The route table and the module's sources that need neither Python nor
-    sockets (those sources.txt leaves unmarked)."""
-    with open(os.path.join(ROOT, "sources.txt")) as listing:
-        rows = [line.split() for line in listing if not line.startswith("#")]
-    return ["fuzz/route_table.cpp"] + [row[0] for row in rows if len(row) == 1]
+    sockets (those src/sources.txt leaves unmarked)."""
+    with open(os.path.join(ROOT, "src", "sources.txt")) as listing:
+        rows = [line.split() for line in listing if line.strip() and not line.startswith("#")]
+    return [os.path.join(ROOT, "tests", "route_table.cpp")] + [
+        os.path.join(ROOT, "src", row[0]) for row in rows if len(row) == 1]
 
 
 # Every route of the sample conversion this machine builds: the target's
@@ -42,8 +43,9 @@ def test_route_table_of_every_depth_count_and_alignment(tmpdir, flags, conversio
     binary = str(tmpdir.join("route_table"))
     subprocess.check_call(
         ["g++", "-std=c++17", "-O2", "-g", "-fsanitize=address,undefined",
-         "-fno-sanitize-recover=all", "-Wall", "-Wextra", "-Werror", "-I", ROOT, "-o", binary]
-        + flags + [os.path.join(ROOT, s) for s in route_sources()], env=env)
+         "-fno-sanitize-recover=all", "-Wall", "-Wextra", "-Werror",
+         "-I", os.path.join(ROOT, "src"), "-I", os.path.join(ROOT, "tests"), "-o", binary]
+        + flags + route_sources(), env=env)
     out = subprocess.check_output([binary], env=env).decode()
     # 17 depths x 41 counts x 16 alignments
     assert out == "11152 cases, both routes gave every sample (%s conversion)\n" % conversion

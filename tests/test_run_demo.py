@@ -7,6 +7,7 @@ import errno
 import os
 import re
 import signal
+import sys
 
 import pytest
 
@@ -33,7 +34,7 @@ def run_demo(tmpdir, args, stand_in=None, timeout=60):
     if stand_in is not None:
         tmpdir.join("lurvo.py").write_binary(stand_in)
         env["PYTHONPATH"] = os.pathsep.join([str(tmpdir), env.get("PYTHONPATH", "")])
-    return run_cli(args, timeout, program=DEMO, env=env, cwd=str(tmpdir))
+    return run_cli(args, timeout, argv=[sys.executable, DEMO], env=env, cwd=str(tmpdir))
 
 
 def server_pid(out):

@@ -1,5 +1,5 @@
 """Real HTTP servers from Debian's packages (and Python's own) serving PGM
-files to get_frame, each with its file from servers/, and again without the
+files to get_frame, each with its file from examples/servers/, and again without the
 lines there that lurvo needs (each after a "lurvo:" comment): the README's
 Camera servers table, as run."""
 import os
@@ -15,13 +15,11 @@ import numpy as np
 import pytest
 
 import lurvo
-from testkit import ROOT
+from testkit import ROOT, unavailable
 from testkit.processes import plain_env, wait_exit
 from testkit.scripted_server import closed_port
 from testkit.stages import caught
-
-sys.path.insert(0, os.path.join(ROOT, "camserver"))
-from lurvo_camserver import pgm_bytes  # noqa: E402
+from lurvo_camserver.pgm import pgm_bytes
 
 FRAME = "the frame"
 LF_REFUSED = ("HTTP response: 400 Bad Request",) * 2
@@ -48,16 +46,14 @@ SERVERS = [  # name, Debian package, command, file in servers/, what get_frame
 CASES = [(row, False) for row in SERVERS] + [(row, True) for row in SERVERS if row[5]]
 
 
-@pytest.fixture(scope="module", autouse=True)
-def installed():
-    packages = sorted(set(row[1] for row in SERVERS if row[1]))
-    subprocess.check_call([os.path.join(ROOT, "scripts", "servers.sh")] + packages, env=plain_env())
+pytestmark = pytest.mark.servers
+CONFIGURATIONS = os.path.join(ROOT, "examples", "servers")
 
 
 def render(name, run, fill, without_lurvo_lines):
     """The file with its port and paths filled in, maybe without each line
     after a "lurvo:" comment."""
-    with open(os.path.join(ROOT, "servers", name)) as f:
+    with open(os.path.join(CONFIGURATIONS, name)) as f:
         lines = f.read().replace("@PORT@", str(fill["port"])).replace(
             "@ROOT@", fill["root"]).replace("@RUN@", run).splitlines(True)
     with open(os.path.join(run, name), "w") as f:
@@ -95,7 +91,9 @@ def stop(proc):
 @pytest.mark.parametrize("row, without_lurvo_lines", CASES,
                          ids=[r[0] + " without lurvo lines" * w for r, w in CASES])
 def test_server_serves_both_frame_kinds_as_the_readme_says(row, without_lurvo_lines):
-    name, _, command, conf, as_configured, without = row
+    name, package, command, conf, as_configured, without = row
+    if not os.path.exists(command[0]):
+        unavailable("%s is not installed: tools/packages.sh servers installs it" % package)
     expected = without if without_lurvo_lines else as_configured
     run = tempfile.mkdtemp(prefix="lurvo-server-")
     try:

@@ -16,7 +16,7 @@ from testkit import ROOT
 
 pytestmark = pytest.mark.skipif(sys.version_info[0] < 3,
                                 reason="text signatures and type stubs are Python 3's")
-STUB = os.path.join(ROOT, "lurvo-stubs", "__init__.pyi")
+STUB = os.path.join(ROOT, "python", "lurvo-stubs", "__init__.pyi")
 
 
 @pytest.mark.parametrize("obj,text", [

@@ -1,0 +1,50 @@
+# What the scripts of tools/ share; sourced, with `tool` set to the name
+# that prefixes the script's messages:
+#
+#   top     the project's folder (the one holding tools/)
+#   cache   where what is made outside the project's own files is kept: the
+#           Debian chroots, the environments of the tools, Python 2.7's
+#           virtualenv.  $LURVO_CACHE, by default ~/.cache/lurvo
+#           ($XDG_CACHE_HOME/lurvo when that is set); `make clean-cache`
+#           empties it.  Never inside the checkout: pip and `python -m build`
+#           copy the tree, and a chroot holds device nodes and mounts.
+#   sudo    "sudo" for the commands that need root, when not root
+top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+cache=${LURVO_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/lurvo}
+case "$cache" in "$top"|"$top"/*)
+    echo "${tool:-tools}: LURVO_CACHE=$cache lies inside the checkout; choose a folder outside it" >&2
+    exit 1 ;;
+esac
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo=sudo
+
+say() { echo "${tool:-tools}: $*"; }
+die() { echo "${tool:-tools}: $*" >&2; exit 1; }
+
+# Runs a chatty command with its output kept aside in $log (a file the
+# script chose), shown only on failure.
+quietly() {
+    if ! "$@" >"${log:?}" 2>&1; then
+        cat "$log" >&2
+        die "failed: $*"
+    fi
+}
+
+python3_or_later() {
+    "$1" -c 'import sys; sys.exit(0 if sys.version_info[0] >= 3 else 1)'
+}
+
+# make_venv PYTHON FOLDER: Python 3 has venv built in; Python 2.7 gets the
+# virtualenv kept in the cache (installed there on first use), so that the
+# interpreter's own site-packages stay untouched.
+make_venv() {
+    if python3_or_later "$1"; then
+        "$1" -m venv "$2"
+        return
+    fi
+    local tools=$cache/virtualenv
+    if [ ! -d "$tools/virtualenv" ]; then
+        "$1" -m pip install --quiet --disable-pip-version-check --target "$tools" 'virtualenv<20.22'
+    fi
+    PYTHONPATH="$tools" "$1" -m virtualenv --quiet "$2"
+}
