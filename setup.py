@@ -19,7 +19,7 @@ VERSION = "0.1"
 HERE = os.path.dirname(os.path.abspath(__file__))
 SERIES = sys.version_info[:2]
 # The pure-Python packages of python/, each shipped under its own name.
-PACKAGES = ["lurvo_camserver", "lurvo-stubs"]
+PACKAGES = ["lurvo_camserver", "lurvo_grab", "lurvo-stubs"]
 
 # Python 2.7's headers use the `register` keyword, which C++17 removed.
 CXXFLAGS = ["-std=c++17", "-O2", "-Wall", "-Wextra", "-Wno-register"]

@@ -11,11 +11,8 @@ import socket
 import struct
 import time
 
+from lurvo_grab.limits import BUFFER_SIZE as BUF_SIZE, ERR_SIZE
 from testkit import ROOT
-
-# The sizes get_frame passes to the stages.
-ERR_SIZE = 1024
-BUF_SIZE = 2621696
 # The one waiting budget of a call, in seconds.
 BUDGET = 1.0
 

@@ -1,0 +1,2 @@
+"""lurvo's get_frame run in child processes, so that the caller's threads
+never wait on the network."""
