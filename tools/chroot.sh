@@ -111,5 +111,5 @@ emulated=
 [ "$arch" = arm64 ] && [ "$(uname -m)" != aarch64 ] && emulated=qemu-user
 $sudo env -i PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LANG=C.UTF-8 \
     PIP_CERT=/etc/lurvo-pip-cert.pem PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_DEFAULT_TIMEOUT=180 \
-    LURVO_WERROR=1 LURVO_EMULATOR="$emulated" \
+    LURVO_WERROR=1 LURVO_EMULATOR="$emulated" LURVO_EVERY_TEST="${LURVO_EVERY_TEST:-}" \
     "$(command -v chroot)" "$root" "$@"

@@ -53,11 +53,11 @@ if [ ! -e "$policy" ]; then
     trap '$sudo rm -f "$policy"' EXIT
 fi
 
-apt() {
+apt_get() {
     # Other work on the machine may hold the package lock for a while.
     $sudo env DEBIAN_FRONTEND=noninteractive apt-get -q -o DPkg::Lock::Timeout=900 "$@" >&2
 }
 say "installing ${missing[*]}" >&2
-apt install -y --no-install-recommends "${missing[@]}" \
-    || { apt update && apt install -y --no-install-recommends "${missing[@]}"; } \
+apt_get install -y --no-install-recommends "${missing[@]}" \
+    || { apt_get update && apt_get install -y --no-install-recommends "${missing[@]}"; } \
     || die "apt-get could not install ${missing[*]}"
