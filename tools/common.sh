@@ -48,3 +48,10 @@ make_venv() {
     fi
     PYTHONPATH="$tools" "$1" -m virtualenv --quiet "$2"
 }
+
+# The interpreter of the environment $VENV (default .venv), a folder of the
+# project or an absolute path.
+venv_python() {
+    local venv=${VENV:-.venv}
+    case "$venv" in /*) echo "$venv/bin/python" ;; *) echo "$top/$venv/bin/python" ;; esac
+}

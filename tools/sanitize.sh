@@ -11,9 +11,7 @@ set -euo pipefail
 tool=sanitize
 source "$(dirname "$0")/common.sh"
 cd "$top"
-venv=${VENV:-.venv}
-py="$top/$venv/bin/python"
-[ -x "$py" ] || py="$venv/bin/python"
+py=$(venv_python)
 version=$("$py" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
 out=${LURVO_ASAN_DIR:-build/asan-$version}
 case "$out" in /*) ;; *) out="$top/$out" ;; esac

@@ -11,9 +11,7 @@ set -euo pipefail
 tool=valgrind
 source "$(dirname "$0")/common.sh"
 cd "$top"
-venv=${VENV:-.venv}
-py="$top/$venv/bin/python"
-[ -x "$py" ] || py="$venv/bin/python"
+py=$(venv_python)
 out="$top/build/valgrind"
 calls=${VALGRIND_CALLS:-300}
 
