@@ -10,7 +10,7 @@
 #   fuzz       clang (its libFuzzer runtime: tools/fuzz.sh names the package)
 #   valgrind   valgrind
 #   chroot     mmdebstrap, for the Debian chroots of tools/chroot.sh
-#   emulation  qemu-user-static and binfmt-support, for the arm64 chroot
+#   emulation  qemu-user-static, binfmt-support and arch-test, for the arm64 chroot
 #
 # Only what is missing is installed (with --no-install-recommends); the
 # package index is fetched again when an install fails.  Fails with the
@@ -29,7 +29,7 @@ for name in "$@"; do
         fuzz)      wanted+=(clang) ;;
         valgrind)  wanted+=(valgrind) ;;
         chroot)    wanted+=(mmdebstrap) ;;
-        emulation) wanted+=(qemu-user-static binfmt-support) ;;
+        emulation) wanted+=(qemu-user-static binfmt-support arch-test) ;;
         *)         wanted+=("$name") ;;
     esac
 done
@@ -55,7 +55,7 @@ fi
 
 apt_get() {
     # Other work on the machine may hold the package lock for a while.
-    $sudo env DEBIAN_FRONTEND=noninteractive apt-get -q -o DPkg::Lock::Timeout=900 "$@" >&2
+    $sudo env DEBIAN_FRONTEND=noninteractive apt-get -qq -o DPkg::Lock::Timeout=900 "$@" >&2
 }
 say "installing ${missing[*]}" >&2
 apt_get install -y --no-install-recommends "${missing[@]}" \
