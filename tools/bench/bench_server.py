@@ -10,7 +10,7 @@ import subprocess
 import numpy as np
 
 from project import built
-from lurvo_camserver.pgm import pgm_bytes
+from lurvo_camserver.pgm import pgm_parts
 from testkit.responses import top_bits
 
 SERVER_SECONDS = 900
@@ -22,8 +22,8 @@ def server_binary():
 
 
 class Kind(object):
-    """One kind of frame: seeded random samples, their PGM and the array
-    get_frame must return for them."""
+    """One kind of frame: seeded random samples, their PGM (raster: its
+    samples' bytes) and the array get_frame must return for them."""
 
     def __init__(self, index, name, width, height, maxval):
         self.name, self.width, self.height, self.maxval = name, width, height, maxval
@@ -32,8 +32,9 @@ class Kind(object):
         rng = np.random.RandomState(1234 + index)
         dtype = np.uint8 if maxval <= 255 else np.uint16
         self.samples = rng.randint(0, maxval + 1, size=(height, width)).astype(dtype)
-        self.pgm = pgm_bytes(self.samples, maxval)
-        self.pixel_bytes = self.samples.size * (1 if maxval <= 255 else 2)
+        header, self.raster = pgm_parts(self.samples, maxval)
+        self.pgm = header + self.raster
+        self.pixel_bytes = len(self.raster)
         self.expected = top_bits(self.samples, maxval)
 
 
