@@ -27,7 +27,8 @@
 #   make valgrind      mixed get_frame calls under memcheck (VALGRIND_CALLS, 300)
 #   make mutants       faults put into a scratch copy one at a time, each of
 #                      which its tests must catch (MUTANTS="part of a name")
-#   make bench         get_frame against its peers and the floor (BENCH_ARGS=--calls N)
+#   make bench         get_frame against its peers and the floor (the peers'
+#                      environment in the cache: tools/bench/run.sh; BENCH_ARGS=--calls N)
 #   make bench-camserver  frames per second from the Python camera server
 #                      (CAMSERVER_BENCH_ARGS=--calls N)
 #   make netlab        get_frame and its peers over shaped, lossy links between two
@@ -137,11 +138,31 @@ BENCH_ARGS ?=
 NETLAB_ARGS ?=
 CAMSERVER_BENCH_ARGS ?=
 
-bench: build
-	$(PY) tools/bench/frame_rate.py $(BENCH_ARGS)
+# The benchmarks' C++ programs, each from tools/bench/NAME.cpp: build/NAME
+# a program, build/libNAME.so a library loaded through ctypes.  A
+# benchmark that needs them depends on $(BENCH_BINARIES) and finds them in
+# build/ (tools/bench/project.py); a new one is a name added here.
+BENCH_BINARIES := build/frame_server build/liblimit_client.so
+BENCH_CXXFLAGS := -std=c++17 -O2 -Wall -Wextra -Werror
+
+build/lib%.so: tools/bench/%.cpp
+	@mkdir -p build
+	g++ $(BENCH_CXXFLAGS) -fPIC -shared -o $@ $<
+
+build/%: tools/bench/%.cpp
+	@mkdir -p build
+	g++ $(BENCH_CXXFLAGS) -o $@ $<
+
+# tools/bench/run.sh runs a benchmark in the bench environment, which it
+# makes first in the cache (tools/common.sh) when missing or out of date.
+BENCH_RUN = PYTHON="$(PYTHON)" tools/bench/run.sh
+
+bench: build $(BENCH_BINARIES)
+	@$(BENCH_RUN) frame_rate.py $(BENCH_ARGS)
 
 netlab: build
-	$(PY) tools/bench/netlab.py $(NETLAB_ARGS)
+	@tools/packages.sh netlab
+	@$(BENCH_RUN) netlab.py $(NETLAB_ARGS)
 
 bench-camserver: build
 	$(PY) tools/bench/camserver_rate.py $(CAMSERVER_BENCH_ARGS)

@@ -102,12 +102,11 @@ def _top_sample(raster, bps):
     return max(a)
 
 
-def parse_pgm(data, check_samples=True):
-    """Reads a binary PGM in any header form netpbm allows (comments,
-    any whitespace) and returns (width, height, maxval, raster).  Raises
-    ValueError with the reason.  The samples are checked against maxval
-    unless check_samples is false (a pure-Python pass over every sample
-    is too slow to make per frame)."""
+def read_header(data):
+    """Reads the header of a binary PGM in any form netpbm allows
+    (comments, any whitespace) and returns (width, height, maxval, offset
+    of the raster), looking at nothing beyond the header: a client decodes
+    the raster where it lies.  Raises ValueError with the reason."""
     if data[:2] != b"P5":
         raise ValueError("not a binary PGM (starts with %r, expected 'P5')"
                          % data[:2])
@@ -116,6 +115,15 @@ def parse_pgm(data, check_samples=True):
         raise ValueError("size %dx%d is empty" % (width, height))
     if not 1 <= maxval <= 65535:
         raise ValueError("maxval %d is outside 1..65535" % maxval)
+    return width, height, maxval, pos
+
+
+def parse_pgm(data, check_samples=True):
+    """Reads a binary PGM (header as read_header reads it) and returns
+    (width, height, maxval, raster).  Raises ValueError with the reason.
+    The samples are checked against maxval unless check_samples is false
+    (a pure-Python pass over every sample is too slow to make per frame)."""
+    width, height, maxval, pos = read_header(data)
     bps = 1 if maxval <= 255 else 2
     want = width * height * bps
     got = len(data) - pos

@@ -18,8 +18,9 @@ and deletes the namespaces.  Names carry the creating process's PID, so
 concurrent labs never collide, and a lab whose creator is gone (a killed
 run) is swept away when the next one starts.
 
-Run as a program, the module is the client side in the client namespace
-(`calls`) or a filler that holds the server's queue (`filler`).
+The client side runs as a program of its own in the client namespace
+(testkit/lab_client.py); run as a program, this module is a filler that
+holds the server's queue (`filler`).
 """
 from __future__ import print_function, division
 
@@ -37,7 +38,6 @@ import time
 # last so that it never hides the module build on PYTHONPATH.
 sys.path.append(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
-from testkit import ROOT  # noqa: E402
 from testkit.processes import CAMSERVER, end, plain_env, read_line, wait_exit  # noqa: E402
 from testkit.responses import pgm, top_bits  # noqa: E402
 
@@ -53,6 +53,7 @@ FILLER_DATAGRAM = 1400
 # The one-second budget, and what a call may take beyond it to hand over
 # what it has (the frame's conversion, the sanitizer's slower code).
 CALL_LIMIT = 1.1
+CLIENT_PROGRAM = os.path.join(os.path.dirname(os.path.abspath(__file__)), "lab_client.py")
 
 
 class LabUnavailable(Exception):
@@ -209,9 +210,8 @@ class Lab(object):
         """Runs `count` calls of each contender in the client namespace;
         returns {contender: {"calls": [[seconds, outcome]], "fds": [before,
         after], "rss_kb": [after the first call, after the last]}}."""
-        argv = [python or sys.executable, os.path.abspath(__file__), "calls",
-                ",".join(contenders), str(port), uri, "%d,%d,%d" % kind, str(count),
-                str(trigger or 0)]
+        argv = [python or sys.executable, CLIENT_PROGRAM, ",".join(contenders), str(port), uri,
+                "%d,%d,%d" % kind, str(count), str(trigger or 0)]
         proc = self.start(self.client_ns, argv, preload=True)
         seconds = 10 + 10 * count * len(contenders)
         line = read_line(proc.stdout.fileno(), seconds)
@@ -261,81 +261,7 @@ def write_frame(folder, kind):
 
 
 # ---------------------------------------------------------------------------
-# The client side, run in the client namespace
-
-def make_fetch(name, port, uri):
-    """A callable that fetches one frame as get_frame's array."""
-    url = "http://%s:%d%s" % (SERVER_ADDR, port, uri)
-    if name == "lurvo":
-        import lurvo
-        cam = lurvo.cam(SERVER_ADDR, port)
-        return lambda: cam.get_frame(uri)
-    if name == "connect":       # the handshake alone, as a plain client sees it
-        def connect():
-            socket.create_connection((SERVER_ADDR, port), timeout=5).close()
-            return "connected"
-        return connect
-    sys.path.insert(0, os.path.join(ROOT, "tools", "bench"))
-    from frame_rate import numpy_decode
-    if name == "urllib":
-        try:
-            from urllib2 import urlopen
-        except ImportError:
-            from urllib.request import urlopen
-        return lambda: numpy_decode(urlopen(url, timeout=1).read())
-    if name == "requests":
-        import requests
-        return lambda: numpy_decode(requests.get(url, timeout=1).content)
-    raise ValueError("no contender %r" % name)
-
-
-def timed_outcome(fetch, expected):
-    """(seconds the fetch took, "frame", "wrong frame" or the failure)."""
-    import numpy as np
-    start = time.time()
-    try:
-        got = fetch()
-    except RuntimeError as e:
-        return time.time() - start, str(e)
-    except Exception as e:      # the other clients' many exception types
-        reason = getattr(e, "reason", None)
-        return time.time() - start, type(e).__name__ + (
-            " (%s)" % reason if reason is not None else "")
-    seconds = time.time() - start
-    if isinstance(got, str):
-        return seconds, got
-    return seconds, "frame" if np.array_equal(got, expected) else "wrong frame"
-
-
-def trigger_filler(sock, port):
-    """Has the filler queue its bytes before the call's first packet."""
-    sock.sendto(b"go", (SERVER_ADDR, port))
-    time.sleep(0.05)
-
-
-def run_calls(names, port, uri, kind, count, filler_port):
-    # Imported here: stages loads the module under test, which the filler,
-    # run without the sanitizer runtime, must not load.
-    from testkit.stages import open_fds, resident_kb
-    expected = expected_frame(kind)
-    trigger = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-    results = {}
-    for name in names:
-        fetch = make_fetch(name, port, uri)
-        calls, fds, rss = [], [open_fds()], []
-        for i in range(count):
-            if filler_port:
-                trigger_filler(trigger, filler_port)
-            seconds, what = timed_outcome(fetch, expected)
-            calls.append([round(seconds, 4), what])
-            if i == 0:
-                rss.append(resident_kb())
-        fds.append(open_fds())
-        rss.append(resident_kb())
-        results[name] = {"calls": calls, "fds": fds, "rss_kb": rss}
-    trigger.close()
-    return results
-
+# The filler, run in the server namespace
 
 def run_filler(nbytes, seconds):
     """On each datagram, sends `nbytes` back to its sender in datagrams of
@@ -357,15 +283,9 @@ def run_filler(nbytes, seconds):
 
 
 def main(argv):
-    if argv[0] == "calls":
-        names, port, uri, kind, count, filler_port = argv[1:7]
-        kind = tuple(int(v) for v in kind.split(","))
-        print(json.dumps(run_calls(names.split(","), int(port), uri, kind, int(count),
-                                   int(filler_port))))
-    elif argv[0] == "filler":
-        run_filler(int(argv[1]), float(argv[2]))
-    else:
-        raise SystemExit("usage: link_lab.py calls|filler ...")
+    if len(argv) != 3 or argv[0] != "filler":
+        raise SystemExit("usage: link_lab.py filler BYTES SECONDS")
+    run_filler(int(argv[1]), float(argv[2]))
 
 
 if __name__ == "__main__":

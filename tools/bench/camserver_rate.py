@@ -30,23 +30,15 @@ import time
 
 import numpy as np
 
-ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-CAMSERVER = os.path.join(ROOT, "python")
-sys.path.insert(0, ROOT)
-sys.path.insert(0, CAMSERVER)
-# The servers are children that import the package too.
-os.environ["PYTHONPATH"] = os.pathsep.join([CAMSERVER] + [p for p in [os.environ.get("PYTHONPATH")] if p])
-
-import lurvo  # noqa: E402
-from lurvo_camserver import pgm_bytes  # noqa: E402
+import project  # noqa: F401  first: it puts the project on the path, the servers' too
+import lurvo
+from lurvo_camserver import pgm_bytes
 
 WIDTH, HEIGHT, MAXVAL = 1280, 1024, 65535
 ROUNDS = 10
 SERVER_SECONDS = 300
 
 FUNCTION_SERVER = """
-import sys
-sys.path.insert(0, %r)
 import numpy as np
 import lurvo_camserver
 frame = np.random.RandomState(5).randint(0, 65536, (%d, %d)).astype(np.uint16)
@@ -104,7 +96,7 @@ def main(argv=None):
         with open(os.path.join(folder, "frame.pgm"), "wb") as f:
             f.write(pgm_bytes(samples(), MAXVAL))
         servers.append(Served("function", [sys.executable, "-c", FUNCTION_SERVER % (
-            CAMSERVER, HEIGHT, WIDTH, requests, SERVER_SECONDS)], samples()))
+            HEIGHT, WIDTH, requests, SERVER_SECONDS)], samples()))
         servers.append(Served("pattern", demo + ["--width", str(WIDTH), "--height", str(HEIGHT),
                                                  "--bits", "16"], None))
         servers.append(Served("file", demo + ["--dir", folder], samples()))

@@ -1,10 +1,10 @@
 """get_frame over a real link: TCP through a veth pair between two network
 namespaces, shaped to a rate with tbf and made lossy with nftables
 (testkit/link_lab.py), against urllib2/urllib + NumPy and requests + NumPy
-with timeout=1.
+with timeout=1 (testkit/peers.py).
 
     make netlab                     (sets everything up, then runs this as root)
-    python tools/bench/netlab.py [--calls N] [--out DIR]
+    tools/bench/run.sh netlab.py [--calls N] [--out DIR]
 
 The demo camera server (python -m lurvo_camserver --dir) serves one
 seeded-random frame per kind in the server namespace; every client runs,
@@ -29,14 +29,10 @@ import time
 
 import numpy as np
 
-ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-sys.path.insert(0, ROOT)
-sys.path.insert(0, os.path.join(ROOT, "tests"))
-sys.path.insert(0, os.path.join(ROOT, "tools", "bench"))
-
-from frame_rate import machine  # noqa: E402
-from testkit import link_lab  # noqa: E402
-from testkit.link_lab import CALL_LIMIT  # noqa: E402
+from project import ROOT      # first: it puts the project on the path
+from report import machine, pyplot
+from testkit import link_lab
+from testkit.link_lab import CALL_LIMIT
 
 MBIT = 10**6
 LINKS = [
@@ -154,12 +150,8 @@ def packet_lines(packets):
 
 
 def chart(rows, path):
-    try:
-        import matplotlib
-        matplotlib.use("Agg")
-        import matplotlib.pyplot as plt
-    except ImportError:
-        print("matplotlib is missing: no chart written")
+    plt = pyplot()
+    if plt is None:
         return None
     links = [label for label, _, _ in LINKS]
     fig, axes = plt.subplots(len(KINDS), 2, figsize=(13, 4 * len(KINDS)))
