@@ -14,7 +14,7 @@ from testkit import ROOT
 from testkit.processes import plain_env
 from test_packaging import tracked_files
 
-PACKAGES = ("lurvo_camserver", "lurvo_grab", "lurvo-stubs")
+PACKAGES = ("lurvo_camserver", "lurvo_grab", "lurvo-stubs", "lurvo_grab-stubs")
 
 
 def special_files():

@@ -16,7 +16,9 @@ from testkit import ROOT
 
 pytestmark = pytest.mark.skipif(sys.version_info[0] < 3,
                                 reason="text signatures and type stubs are Python 3's")
-STUB = os.path.join(ROOT, "python", "lurvo-stubs", "__init__.pyi")
+STUBS = os.path.join(ROOT, "python")
+# What the grabber's stub leaves out on purpose: its inner modules.
+GRAB_ALLOWLIST = os.path.join(ROOT, "tests", "grab_stub.allowlist")
 
 
 @pytest.mark.parametrize("obj,text", [
@@ -38,7 +40,8 @@ def mypy(args, **kw):
 
 def check_types(source):
     folder = tempfile.mkdtemp()
-    os.symlink(STUB, os.path.join(folder, "lurvo.pyi"))
+    os.symlink(os.path.join(STUBS, "lurvo-stubs", "__init__.pyi"), os.path.join(folder, "lurvo.pyi"))
+    os.symlink(os.path.join(STUBS, "lurvo_grab-stubs"), os.path.join(folder, "lurvo_grab"))
     path = os.path.join(folder, "use.py")
     with open(path, "w") as f:
         f.write(source)
@@ -46,8 +49,10 @@ def check_types(source):
                 env=dict(os.environ, MYPYPATH=folder), cwd=folder)
 
 
-def test_stub_agrees_with_the_module_at_run_time(tmp_path):
-    code, out = mypy(["mypy.stubtest", "lurvo"], cwd=str(tmp_path))
+@pytest.mark.parametrize("args", [["lurvo"], ["lurvo_grab", "--allowlist", GRAB_ALLOWLIST]],
+                         ids=["lurvo", "lurvo_grab"])
+def test_stub_agrees_with_the_module_at_run_time(tmp_path, args):
+    code, out = mypy(["mypy.stubtest"] + args, cwd=str(tmp_path))
     assert code == 0, out
 
 
@@ -59,7 +64,19 @@ def test_intended_use_type_checks():
         "cam = lurvo.cam('127.0.0.1', 5557)\n"
         "frame: npt.NDArray[np.uint16] = cam.get_frame('/img.pgm')\n"
         "other = lurvo.cam(ip='10.0.0.1', port=1).get_frame()\n"
-        "version: str = lurvo.__version__\n")
+        "version: str = lurvo.__version__\n"
+        "import lurvo_grab\n"
+        "from lurvo_grab import aio\n"
+        "with lurvo_grab.Grabber('127.0.0.1', 5557, timeout=2.0) as grabber:\n"
+        "    grabbed: npt.NDArray[np.uint16] = grabber.grab('/img.pgm', view=True)\n"
+        "    for answer in grabber.frames(latest=True, on_error='yield'):\n"
+        "        print(answer, grabber.pid)\n"
+        "    outcomes = lurvo_grab.grab_all([grabber], '/img.pgm')\n"
+        "    index, first = lurvo_grab.first_ready([grabber])\n"
+        "async def main(g: lurvo_grab.Grabber) -> None:\n"
+        "    frame = await aio.grab(g)\n"
+        "    async for f in aio.frames(g):\n"
+        "        print(f)\n")
     assert code == 0, out
 
 
@@ -68,7 +85,10 @@ def test_intended_use_type_checks():
     "lurvo.cam('127.0.0.1', 5557).get_frame(uri='/img.pgm')",
     "lurvo.cam(host='127.0.0.1')",
     "x: str = lurvo.cam().get_frame()",
+    "lurvo_grab.Grabber('127.0.0.1', '5557')",
+    "lurvo_grab.Grabber().grab(uri=5)",
+    "n: str = lurvo_grab.Grabber().frames().dropped",
 ])
 def test_misuse_is_flagged(line):
-    code, out = check_types("import lurvo\n" + line + "\n")
+    code, out = check_types("import lurvo\nimport lurvo_grab\n" + line + "\n")
     assert code == 1 and "error:" in out, out

@@ -12,6 +12,10 @@ CAMSERVER_PGM = "python/lurvo_camserver/pgm.py"
 CAMSERVER_FRAMES = "python/lurvo_camserver/frames.py"
 CAMSERVER_LOOP = "python/lurvo_camserver/server.py"
 FUNCTION_TEST = "tests/test_camserver.py::test_frames_of_a_function_and_its_failures"
+GRAB_CHILD = "python/lurvo_grab/child.py"
+GRAB_LINK = "python/lurvo_grab/link.py"
+GRAB_GRABBER = "python/lurvo_grab/grabber.py"
+GRAB_TEST = "tests/test_grab.py"
 
 # (name, file, search, replace, Python series, tests)
 MUTANTS = [
@@ -119,9 +123,37 @@ MUTANTS = [
      ["tests/test_module.py::TestModule::test_attributes"]),
     ("NumPy imported for a source archive", "setup.py",
      "import io\n", "import io\nimport numpy\n", "2", ["tests/test_packaging.py"]),
-    ("the grabbing child keeps the parent's pipe end", "examples/grab_in_child.py",
-     "    parent_end.close()", "    parent_end.fileno()", "3",
-     ["tests/test_examples.py::test_child_ends_with_a_killed_parent_and_leaves_no_shared_memory"]),
+    ("a grabbing child outlives a killed parent until its grab ends", GRAB_CHILD,
+     "ctypes.CDLL(None).prctl(PR_SET_PDEATHSIG, signal.SIGKILL, 0, 0, 0)",
+     "ctypes.CDLL(None).getpid()", "3", [GRAB_TEST + "::test_children_end_with_their_parent"]),
+    ("a grab that gets no answer is waited for without a bound", GRAB_LINK,
+     "        if now() >= self.deadline(since):\n", "        if False:\n", "2",
+     [GRAB_TEST + "::test_a_lost_child_fails_the_call_and_the_next_one_starts_another"]),
+    ("a lost child's signal read as an exit status", "python/lurvo_grab/process.py",
+     "        return \"was killed by signal %d (%s)\" % (-status, signal_name(-status))",
+     "        return \"exited with status %d\" % status", "3",
+     [GRAB_TEST + "::test_a_lost_child_fails_the_call_and_the_next_one_starts_another"]),
+    ("the call after a lost child talks to the dead one", GRAB_GRABBER,
+     "        if current is None or current.lost:\n", "        if current is None:\n", "2",
+     [GRAB_TEST + "::test_a_lost_child_fails_the_call_and_the_next_one_starts_another"]),
+    ("a copied frame still lies in the shared slot", "python/lurvo_grab/shared.py",
+     "return self._samples[i][:height * width].reshape(height, width).copy()",
+     "return self._samples[i][:height * width].reshape(height, width)", "3",
+     [GRAB_TEST + "::test_grabs_and_views_equal_get_frame"]),
+    ("a slot copied out is never given back", GRAB_GRABBER,
+     "        frame = self._shared.copy(slot, height, width)\n        give_back(slot)\n",
+     "        frame = self._shared.copy(slot, height, width)\n", "2",
+     [GRAB_TEST + "::test_grabs_and_views_equal_get_frame"]),
+    ("a stream overwrites a slot the caller has not taken", GRAB_CHILD,
+     "            slot = free.popleft()\n", "            slot = free[0]\n", "3",
+     [GRAB_TEST + "::test_every_frame_in_order_even_when_the_caller_falls_behind"]),
+    ("a newest outcome replaced without counting it dropped", GRAB_CHILD,
+     "            free.append(replaced)\n            self.shared.add(DROPPED)\n",
+     "            free.append(replaced)\n", "2",
+     [GRAB_TEST + "::test_latest_only_drops_what_the_caller_has_no_time_for"]),
+    ("asyncio waits for its timer instead of the child's socket", "python/lurvo_grab/aio.py",
+     "    loop.add_reader(fd, check)\n", "", "3",
+     [GRAB_TEST + "::test_asyncio_waits_in_the_event_loop"]),
     ("a failing frame function ends its connection unanswered", CAMSERVER_LOOP,
      "        except Exception as e:\n            # The server outlives",
      "        except ArithmeticError as e:\n            # The server outlives", "2",
