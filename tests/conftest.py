@@ -1,9 +1,10 @@
 """Makes `import lurvo` load the build under test, and the product's Python
 packages and the test kit importable, for this process and, through
 PYTHONPATH, for its children: with LURVO_MODULE_DIR set (the sanitizer
-build, an installed wheel) that folder comes first; the project's folder
+build, an installed wheel) that folder comes first; this tree's folder
 (the module built in place), its python/ folder and tests/ (the kit) come
-after it, so that the project's own files never hide the ones under test.
+next, ahead of whatever an environment's path file names, so that neither
+the tree's own files nor another checkout's hide the ones under test.
 
 Python 2.7's last pytest (4.6) reads no pyproject.toml: the markers of its
 [tool.pytest.ini_options] are registered here for it."""
@@ -15,11 +16,9 @@ TESTS = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(TESTS)
 module_dir = os.environ.get("LURVO_MODULE_DIR")
 paths = [p for p in [module_dir, ROOT, os.path.join(ROOT, "python"), TESTS] if p]
-if module_dir:
-    sys.path.insert(0, module_dir)
-for p in paths[1 if module_dir else 0:]:
-    if p not in sys.path:
-        sys.path.append(p)
+# Ahead of the rest of the path: an environment's path file may name
+# another checkout (the one a scratch copy of make mutants was made from).
+sys.path[:0] = [p for p in paths if p not in sys.path[:1]]
 os.environ["PYTHONPATH"] = os.pathsep.join(
     paths + [p for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p])
 
