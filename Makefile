@@ -31,6 +31,8 @@
 #                      environment in the cache: tools/bench/run.sh; BENCH_ARGS=--calls N)
 #   make bench-camserver  frames per second from the Python camera server
 #                      (CAMSERVER_BENCH_ARGS=--calls N)
+#   make bench-grab    lurvo_grab against get_frame: many paced cameras at once, a
+#                      stream, the cost on loopback (GRAB_BENCH_ARGS="--rounds N --calls N")
 #   make netlab        get_frame and its peers over shaped, lossy links between two
 #                      network namespaces (root; NETLAB_ARGS=--calls N)
 #   make clean         build products; make clean-cache: the cache (chroots, the
@@ -63,7 +65,7 @@ MUTANTS ?=
 
 .PHONY: all build build-py3 test ci check check-py3 packages wheel-check wheel-check-chroot dist \
         test-py3-all sanitize fuzz fuzz-corpus valgrind mutants install-check demo bench \
-        bench-camserver netlab clean clean-cache
+        bench-camserver bench-grab netlab clean clean-cache
 
 all: build
 
@@ -166,6 +168,10 @@ netlab: build
 
 bench-camserver: build
 	$(PY) tools/bench/camserver_rate.py $(CAMSERVER_BENCH_ARGS)
+
+GRAB_BENCH_ARGS ?=
+bench-grab: build $(BENCH_BINARIES)
+	$(PY) tools/bench/grab_rate.py $(GRAB_BENCH_ARGS)
 
 clean:
 	rm -rf build dist lurvo*.so

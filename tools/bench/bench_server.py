@@ -40,17 +40,19 @@ class Kind(object):
 
 class FrameServer(object):
     """build/frame_server in its own process, serving each kind's PGM at
-    its uri, bounded in time and count by itself and stopped by its PID."""
+    its uri (at `rate` bits a second when given, else as fast as it can),
+    bounded in time and count by itself and stopped by its PID."""
 
-    def __init__(self, binary, kinds, folder):
+    def __init__(self, binary, kinds, folder, rate=None):
         routes = []
         for kind in kinds:
             path = os.path.join(folder, kind.uri.strip("/"))
             with open(path, "wb") as f:
                 f.write(kind.pgm)
             routes.append("%s=%s" % (kind.uri, path))
-        self.proc = subprocess.Popen([binary, str(SERVER_SECONDS), str(SERVER_CONNECTIONS)] + routes,
-                                     stdout=subprocess.PIPE)
+        pace = ["--rate=%d" % rate] if rate else []
+        self.proc = subprocess.Popen([binary, str(SERVER_SECONDS), str(SERVER_CONNECTIONS)] + pace
+                                     + routes, stdout=subprocess.PIPE)
         line = self.proc.stdout.readline()
         if not line.strip():
             self.stop()

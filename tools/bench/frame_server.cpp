@@ -1,8 +1,10 @@
 // The benchmark's camera server: serves prebuilt HTTP responses from memory
 // on 127.0.0.1, one connection at a time.
 //
-//   frame_server SECONDS MAX_CONNECTIONS /uri=file.pgm [/uri=file.pgm ...]
+//   frame_server SECONDS MAX_CONNECTIONS [--rate=BITS] /uri=file.pgm [/uri=file.pgm ...]
 //
+// With --rate, each response goes out at that many bits a second, in
+// pieces of 16 kB, as a camera behind a link of its own would send it.
 // Each file's bytes become the body of a complete response built once at
 // start, so a connection costs one read of the request and one send().  The
 // clients being measured make one request after another, so a single
@@ -13,12 +15,14 @@
 // comes first (the harness also stops it by its PID when done).
 
 #include <arpa/inet.h>
+#include <time.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -72,6 +76,35 @@ bool send_all(int fd, const char *data, size_t len)
     return true;
 }
 
+double seconds_now()
+{
+    timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
+}
+
+// Sends at `rate` bits a second (all at once when rate is 0): each piece
+// leaves no earlier than the rate allows for the bytes before it.
+bool send_paced(int fd, const std::string &data, double rate)
+{
+    if (rate <= 0)
+        return send_all(fd, data.data(), data.size());
+    constexpr size_t kPiece = 16384;
+    const double start = seconds_now();
+    for (size_t sent = 0; sent < data.size(); sent += kPiece) {
+        const double due = start + static_cast<double>(sent) * 8.0 / rate;
+        const double wait = due - seconds_now();
+        if (wait > 0) {
+            timespec pause = {static_cast<time_t>(wait),
+                              static_cast<long>((wait - static_cast<double>(static_cast<time_t>(wait))) * 1e9)};
+            nanosleep(&pause, nullptr);
+        }
+        if (!send_all(fd, data.data() + sent, std::min(kPiece, data.size() - sent)))
+            return false;
+    }
+    return true;
+}
+
 // Reads the request up to its empty line, so that nothing the client sent
 // is left unread at close (which would turn the close into a reset), and
 // returns the target of its first line.
@@ -103,13 +136,19 @@ bool read_target(int fd, std::string *target)
 int main(int argc, char **argv)
 {
     if (argc < 4) {
-        std::fprintf(stderr, "usage: %s SECONDS MAX_CONNECTIONS /uri=file ...\n", argv[0]);
+        std::fprintf(stderr, "usage: %s SECONDS MAX_CONNECTIONS [--rate=BITS] /uri=file ...\n", argv[0]);
         return 2;
     }
     const unsigned seconds = static_cast<unsigned>(std::strtoul(argv[1], nullptr, 10));
     const long max_connections = std::strtol(argv[2], nullptr, 10);
+    double rate = 0;
+    int first_route = 3;
+    if (std::strncmp(argv[3], "--rate=", 7) == 0) {
+        rate = std::strtod(argv[3] + 7, nullptr);
+        first_route = 4;
+    }
     std::vector<Route> routes;
-    for (int i = 3; i < argc; ++i) {
+    for (int i = first_route; i < argc; ++i) {
         const char *eq = std::strchr(argv[i], '=');
         std::string body;
         if (eq == nullptr || !read_file(eq + 1, &body)) {
@@ -160,7 +199,7 @@ int main(int argc, char **argv)
                 if (route.uri == target)
                     response = &route.response;
             if (response != nullptr)
-                send_all(fd, response->data(), response->size());
+                send_paced(fd, *response, rate);
             else
                 send_all(fd, kNotFound, sizeof kNotFound - 1);
         }
