@@ -22,7 +22,7 @@ from testkit.mixed_calls import KINDS, LONG_URI
 from testkit.processes import end, eventually, read_line, wait_exit
 from testkit.responses import GOOD, frame_response, http_response
 from testkit.scripted_server import ScriptedServer, closed_port
-from testkit.stages import CONNECTION_REFUSED, RECEIVE_TIMEOUT
+from testkit.stages import CONNECTION_REFUSED, RECEIVE_TIMEOUT, UNDER_SANITIZER
 
 PY3 = sys.version_info[0] >= 3
 SHM = "/dev/shm"
@@ -124,6 +124,7 @@ def page_faults(pid):
         return int(f.read().rsplit(")", 1)[1].split()[7])
 
 
+@pytest.mark.skipif(UNDER_SANITIZER, reason="the sanitizer's allocator has a policy of its own")
 def test_the_child_reuses_the_memory_of_its_last_frame():
     # Without it every frame faults in megabytes of pages again, which
     # costs more than the copy of the frame.
