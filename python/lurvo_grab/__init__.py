@@ -18,6 +18,12 @@ waits on a socket, without the lock.
 
 lurvo_grab.aio (Python 3) does the same for asyncio.  Standard library and
 NumPy only; Python 2.7 and 3; Linux.
+
+Each child is a fresh interpreter (python -m lurvo_grab.child), started by
+subprocess on both Pythons, never a bare fork: on Python 2.7, which has no
+other way to start a process, the forked copy runs only subprocess's few
+lines before exec replaces it, so a lock another thread of this process
+held at that moment (a GUI's, a logger's) cannot leave the child stuck.
 """
 from lurvo_grab.grabber import Grabber
 from lurvo_grab.many import as_ready, first_ready, grab_all
