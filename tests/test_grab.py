@@ -22,7 +22,7 @@ from testkit.mixed_calls import KINDS, LONG_URI
 from testkit.processes import end, eventually, read_line, wait_exit
 from testkit.responses import GOOD, frame_response, http_response
 from testkit.scripted_server import ScriptedServer, closed_port
-from testkit.stages import CONNECTION_REFUSED, RECEIVE_TIMEOUT, UNDER_SANITIZER
+from testkit.stages import CONNECTION_REFUSED, RECEIVE_TIMEOUT, UNDER_EMULATOR, UNDER_SANITIZER
 
 PY3 = sys.version_info[0] >= 3
 SHM = "/dev/shm"
@@ -335,7 +335,11 @@ def test_children_end_with_their_parent(signum, waits):
             assert wait_exit(parent, 5) is not None
             started = time.time()
             assert eventually(lambda: all(gone(pid) for pid in children), 1.0)
-            assert time.time() - started < 0.5
+            # Natively well within the second, which tells the kernel's
+            # signal at the parent's death from the end of the child's grab
+            # (get_frame's budget, about half a second on); an emulated
+            # process takes longer to end.
+            assert UNDER_EMULATOR or time.time() - started < 0.5
         finally:
             end(parent)
         srv.stop(abandon=True)
