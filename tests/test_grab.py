@@ -18,6 +18,7 @@ import pytest
 import lurvo
 from lurvo_grab import Grabber, as_ready, first_ready, grab_all
 from lurvo_grab.many import outcome
+from lurvo_grab.process import SESSION
 from testkit.mixed_calls import KINDS, LONG_URI
 from testkit.processes import end, eventually, read_line, wait_exit
 from testkit.responses import GOOD, frame_response, http_response
@@ -310,11 +311,16 @@ def test_a_lost_child_fails_the_call_and_the_next_one_starts_another(signum, tex
 PARENT = """
 import sys, time
 from lurvo_grab import Grabber
+idle = Grabber("127.0.0.1", %d)
+try:
+    idle.grab()
+except RuntimeError:
+    pass
 grabbers = [Grabber("127.0.0.1", %d) for _ in range(2)]
 for g in grabbers:
     g.request()
 time.sleep(0.5)
-print(" ".join(str(g.pid) for g in grabbers))
+print(" ".join(str(g.pid) for g in grabbers + [idle]))
 sys.stdout.flush()
 %s
 """
@@ -326,12 +332,14 @@ sys.stdout.flush()
 ], ids=["parent killed", "parent interrupted"])
 def test_children_end_with_their_parent(signum, waits):
     with server(*[[("sleep", 2.5), ("send", GOOD)]] * 2, duration=10) as srv:
-        parent = subprocess.Popen([sys.executable, "-c", PARENT % (srv.port, waits)],
-                                  stdout=subprocess.PIPE)
+        # A process group of its own, which a Ctrl-C reaches whole, as from
+        # a terminal: the children, in sessions of their own, are not in it.
+        parent = subprocess.Popen([sys.executable, "-c", PARENT % (closed_port(), srv.port, waits)],
+                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE, **SESSION)
         try:
             children = [int(pid) for pid in read_line(parent.stdout.fileno(), 30).split()]
-            assert len(children) == 2 and not any(gone(pid) for pid in children)
-            os.kill(parent.pid, signum)
+            assert len(children) == 3 and not any(gone(pid) for pid in children)
+            os.killpg(parent.pid, signum)
             assert wait_exit(parent, 5) is not None
             started = time.time()
             assert eventually(lambda: all(gone(pid) for pid in children), 1.0)
@@ -340,9 +348,42 @@ def test_children_end_with_their_parent(signum, waits):
             # (get_frame's budget, about half a second on); an emulated
             # process takes longer to end.
             assert UNDER_EMULATOR or time.time() - started < 0.5
+            err = parent.stderr.read().decode()
+            # One KeyboardInterrupt, the parent's: none of the children got one.
+            assert err.count("Traceback") == (signum == signal.SIGINT), err
         finally:
             end(parent)
         srv.stop(abandon=True)
+
+
+def test_close_lets_an_idle_child_end_by_itself():
+    grabber = Grabber("127.0.0.1", closed_port(), timeout=1)
+    assert str(outcome(grabber.grab)) == CONNECTION_REFUSED
+    child = grabber._link.proc
+    started = time.time()
+    grabber.close()
+    grabber.close()
+    # It saw the end of the socket: no copy of this end stayed open in it.
+    assert (child.returncode, time.time() - started < 0.5) == (0, True)
+    assert same(outcome(grabber.grab), ValueError("the grabber is closed"))
+
+
+def test_a_grabber_made_in_a_passing_thread_keeps_its_child():
+    # The kernel's signal at the parent's death fires when the thread that
+    # started the child ends, not the process.
+    with server([("send", GOOD)], [("send", GOOD)]) as srv:
+        made = []
+
+        def make():
+            made.append(Grabber("127.0.0.1", srv.port))
+            made[0].grab()              # the child runs, and has asked for the signal
+        maker = threading.Thread(target=make)
+        maker.start()
+        maker.join(30)
+        with made[0] as grabber:
+            first = grabber.pid
+            time.sleep(0.1)
+            assert grabber.grab().shape == (2, 3) and grabber.pid == first
 
 
 # -- asyncio ----------------------------------------------------------------

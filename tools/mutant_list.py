@@ -15,6 +15,7 @@ FUNCTION_TEST = "tests/test_camserver.py::test_frames_of_a_function_and_its_fail
 GRAB_CHILD = "python/lurvo_grab/child.py"
 GRAB_LINK = "python/lurvo_grab/link.py"
 GRAB_GRABBER = "python/lurvo_grab/grabber.py"
+GRAB_PROCESS = "python/lurvo_grab/process.py"
 GRAB_TEST = "tests/test_grab.py"
 
 # (name, file, search, replace, Python series, tests)
@@ -129,7 +130,7 @@ MUTANTS = [
     ("a grab that gets no answer is waited for without a bound", GRAB_LINK,
      "        if now() >= self.deadline(since):\n", "        if False:\n", "2",
      [GRAB_TEST + "::test_a_lost_child_fails_the_call_and_the_next_one_starts_another"]),
-    ("a lost child's signal read as an exit status", "python/lurvo_grab/process.py",
+    ("a lost child's signal read as an exit status", GRAB_PROCESS,
      "        return \"was killed by signal %d (%s)\" % (-status, signal_name(-status))",
      "        return \"exited with status %d\" % status", "3",
      [GRAB_TEST + "::test_a_lost_child_fails_the_call_and_the_next_one_starts_another"]),
@@ -154,6 +155,16 @@ MUTANTS = [
     ("the grabbing child hands freed frames back to the kernel", GRAB_CHILD,
      "    _keep_freed_memory()\n", "", "2",
      [GRAB_TEST + "::test_the_child_reuses_the_memory_of_its_last_frame"]),
+    ("the grabbing child keeps a copy of the parent's end of its socket", GRAB_PROCESS,
+     "stdin=theirs.fileno(), stdout", "stdin=theirs.fileno(), pass_fds=(ours.fileno(),), stdout",
+     "3", [GRAB_TEST + "::test_close_lets_an_idle_child_end_by_itself"]),
+    ("grabbing children share the parent's session", GRAB_PROCESS,
+     "close_fds=True, env=env, **SESSION))", "close_fds=True, env=env))", "3",
+     [GRAB_TEST + "::test_children_end_with_their_parent"]),
+    ("grabbing children started from the calling thread", GRAB_PROCESS,
+     "proc = _launcher.call(lambda: subprocess.Popen(",
+     "proc = (lambda start: start())(lambda: subprocess.Popen(", "2",
+     [GRAB_TEST + "::test_a_grabber_made_in_a_passing_thread_keeps_its_child"]),
     ("asyncio waits for its timer instead of the child's socket", "python/lurvo_grab/aio.py",
      "    loop.add_reader(fd, check)\n", "", "3",
      [GRAB_TEST + "::test_asyncio_waits_in_the_event_loop"]),

@@ -32,6 +32,15 @@ import socket
 import struct
 import threading
 import time
+import warnings
+
+# A forked child, on every Python: it takes the listening socket as it is,
+# and its queue's semaphores leave nothing in /dev/shm (the forkserver that
+# 3.14 starts by default keeps them there, named, until collected).
+try:
+    PROCESSES = multiprocessing.get_context("fork")
+except AttributeError:  # Python 2: fork is all there is
+    PROCESSES = multiprocessing
 
 NO_READ = ("no-read",)
 REQUEST_READ_TIMEOUT = 1.0
@@ -118,14 +127,20 @@ class ScriptedServer(object):
 
     def __enter__(self):
         if self.process:
-            self._queue = multiprocessing.Queue()
-            runner, report = multiprocessing.Process, self._queue.put
+            self._queue = PROCESSES.Queue()
+            runner, report = PROCESSES.Process, self._queue.put
         else:
             runner, report = threading.Thread, self._requests.append
         self._runner = runner(target=_serve,
                               args=(self.listener, self.scripts, self.duration, report))
         self._runner.daemon = True
-        self._runner.start()
+        with warnings.catch_warnings():
+            # Python 3.12 and later warn of any fork in a process with
+            # threads (the grabber's launcher, a test's own): this child
+            # only plays its scripts on sockets and takes no lock a thread
+            # could hold.
+            warnings.simplefilter("ignore", DeprecationWarning)
+            self._runner.start()
         if self.process:
             self.listener.close()       # the child has its own copy
         return self
