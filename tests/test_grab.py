@@ -21,56 +21,14 @@ from lurvo_grab.many import outcome
 from lurvo_grab.process import SESSION
 from testkit.mixed_calls import KINDS, LONG_URI
 from testkit.processes import end, eventually, read_line, wait_exit
-from testkit.responses import GOOD, frame_response, http_response
-from testkit.scripted_server import ScriptedServer, closed_port
+from testkit.responses import GOOD, frame_response
+from testkit.grabbing import (NOT_FOUND, PARENT, SILENT, await_ready, gone, number_of, numbered,
+                              page_faults, same, server, sixteen_bit)
+from testkit.scripted_server import closed_port
 from testkit.stages import CONNECTION_REFUSED, RECEIVE_TIMEOUT, UNDER_EMULATOR, UNDER_SANITIZER
 
 PY3 = sys.version_info[0] >= 3
 SHM = "/dev/shm"
-NOT_FOUND = http_response(b"", status=b"404 Not Found")
-SILENT = [("sleep", 1.5)]           # past get_frame's one-second budget
-
-
-def numbered(i):
-    """A 2x1 frame whose samples tell which it is: i << 8."""
-    return frame_response(2, 1, 255, [i, i])
-
-
-def number_of(frame):
-    return int(frame[0, 0]) >> 8
-
-
-def server(*scripts, **kw):
-    """A scripted server in a process of its own, bounded in time."""
-    kw.setdefault("duration", 15)
-    return ScriptedServer(list(scripts), process=True, **kw)
-
-
-def same(got, want):
-    if isinstance(want, np.ndarray):
-        return (isinstance(got, np.ndarray) and got.dtype == want.dtype
-                and got.shape == want.shape and np.array_equal(got, want))
-    return type(got) is type(want) and str(got) == str(want)
-
-
-def state(pid):
-    """The process's state letter, or None when it is gone."""
-    try:
-        with open("/proc/%d/stat" % pid) as f:
-            return f.read().rsplit(")", 1)[1].split()[0]
-    except IOError:
-        return None
-
-
-def gone(pid):
-    return state(pid) in (None, "Z")
-
-
-def await_ready(grabber):
-    """Until the child runs (it answers READY first), so that what the test
-    does next meets it in its grab."""
-    assert eventually(lambda: (grabber._link.pump(), grabber._link.ready_at)[1] is not None, 30)
-    time.sleep(0.1)
 
 
 @pytest.fixture(autouse=True)
@@ -118,11 +76,6 @@ def test_grabs_and_views_equal_get_frame():
             assert copy.flags["OWNDATA"] and copy.flags["C_CONTIGUOUS"]
     assert requests == [b"GET " + (uri.encode("utf-8")) + b" HTTP/1.0\n\n"
                         for script, uri in OUTCOMES if script is not None for _ in range(3)]
-
-
-def page_faults(pid):
-    with open("/proc/%d/stat" % pid) as f:
-        return int(f.read().rsplit(")", 1)[1].split()[7])
 
 
 @pytest.mark.skipif(UNDER_SANITIZER, reason="the sanitizer's allocator has a policy of its own")
@@ -224,10 +177,6 @@ def test_other_threads_run_while_a_grab_waits():
 
 # -- streams ----------------------------------------------------------------
 
-def sixteen_bit(i):
-    return frame_response(1, 1, 65535, [i])
-
-
 def test_every_frame_in_order_even_when_the_caller_falls_behind():
     scripts = [[("send", numbered(i) if i != 3 else NOT_FOUND)] for i in range(7)]
     with server(*scripts) as srv, Grabber("127.0.0.1", srv.port, slots=4) as grabber:
@@ -306,24 +255,6 @@ def test_a_lost_child_fails_the_call_and_the_next_one_starts_another(signum, tex
         assert isinstance(answers[0], RuntimeError) and re.match(text, str(answers[0])), answers
         assert took < 3 and gone(first)
         assert grabber.grab().shape == (2, 3) and grabber.pid != first
-
-
-PARENT = """
-import sys, time
-from lurvo_grab import Grabber
-idle = Grabber("127.0.0.1", %d)
-try:
-    idle.grab()
-except RuntimeError:
-    pass
-grabbers = [Grabber("127.0.0.1", %d) for _ in range(2)]
-for g in grabbers:
-    g.request()
-time.sleep(0.5)
-print(" ".join(str(g.pid) for g in grabbers + [idle]))
-sys.stdout.flush()
-%s
-"""
 
 
 @pytest.mark.parametrize("signum, waits", [
