@@ -1,7 +1,7 @@
 """Every way a get_frame call can end quickly, with what it gives: frames
 of both widths, refusals by each stage, resets, a closed connection, a
 refused connection and a request too long for the buffer.  Shared by the
-load tests and `make valgrind` (scripts/valgrind.sh), which runs it as a
+load tests and `make valgrind` (tools/valgrind.sh), which runs it as a
 program:
 
     python testkit/mixed_calls.py CALLS

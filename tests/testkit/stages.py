@@ -26,12 +26,12 @@ STATUS_ONLY = "HTTP response ends after the status line"
 NO_END = "HTTP header block does not end"
 
 
-# Set when the sanitizer runtime is preloaded (scripts/sanitize.sh): its
+# Set when the sanitizer runtime is preloaded (tools/sanitize.sh): its
 # quarantine keeps freed memory resident on purpose, and it cannot live
 # under a cap on the address space.
 UNDER_SANITIZER = "asan" in os.environ.get("LD_PRELOAD", "")
 
-# Set by scripts/chroot.sh when the chroot's programs run under an emulator
+# Set by tools/chroot.sh when the chroot's programs run under an emulator
 # (qemu-user for arm64 on an x86-64 machine).
 UNDER_EMULATOR = os.environ.get("LURVO_EMULATOR", "")
 
