@@ -197,16 +197,19 @@ def test_every_frame_in_order_even_when_the_caller_falls_behind():
 
 @pytest.mark.parametrize("on_error", ["skip", "raise"])
 def test_a_failed_grab_is_skipped_or_ends_the_stream(on_error):
-    scripts = [[("send", numbered(0))], [("send", NOT_FOUND)], [("send", numbered(2))]]
-    with server(*scripts) as srv, Grabber("127.0.0.1", srv.port) as grabber:
+    # The failures last longer than the grabber's bound: each is an answer.
+    failures = [[("sleep", 0.2), ("send", NOT_FOUND)]] * 4
+    scripts = [[("send", numbered(0))]] + failures + [[("send", numbered(5))]]
+    with server(*scripts) as srv, Grabber("127.0.0.1", srv.port, timeout=0.5) as grabber:
         stream = grabber.frames(on_error=on_error)
         first = next(stream)
         if on_error == "skip":
-            assert number_of(next(stream)) == 2 and stream.failed >= 1
+            assert number_of(next(stream)) == 5 and stream.failed >= 4
         else:
             with pytest.raises(RuntimeError, match="^HTTP response: 404 Not Found$"):
                 next(stream)
             assert list(stream) == []
+            srv.stop(abandon=True)      # the rest of its scripts are not asked for
         stream.close()
     assert number_of(first) == 0
 

@@ -111,6 +111,15 @@ class Grabber(object):
         child = self._link
         return link.wait(lambda: self._poll_result(view), [child], self._result_deadline)
 
+    def poll(self, view=False):
+        """The requested frame (a view if asked) if it has come, else None,
+        without waiting: for a caller that must never wait, such as a GUI's
+        timer.  Raises what result() raises, once it has come to that."""
+        if self._pending is None:
+            raise RuntimeError("lurvo_grab: no grab is pending: request() one first")
+        answer = self._poll_result(view)
+        return None if answer is link.NOT_YET else answer
+
     def grab(self, uri="/img.pgm", view=False):
         self.request(uri)
         return self.result(view)

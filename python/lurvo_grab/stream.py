@@ -90,6 +90,16 @@ class FrameStream(object):
 
     next = __next__
 
+    def poll(self):
+        """The next outcome if it has come, else None, without waiting: for
+        a caller that must never wait, such as a GUI's timer.  Raises what
+        next() raises, and StopIteration once the stream has ended; the
+        bound counts from the child's last answer."""
+        answer = self.step()
+        if answer is END:
+            raise StopIteration
+        return None if answer is link.NOT_YET else answer
+
     def begin(self):
         """Starts the wait for the next frame (its bound counts from here)."""
         self._since = link.now()
@@ -114,6 +124,10 @@ class FrameStream(object):
             if slot is link.NOT_YET:
                 self._link.check(self._since)
                 return link.NOT_YET
+            # The child has answered: a skipped failure counts as much as
+            # a frame, or a camera that is down for longer than the bound
+            # would have its child ended for giving no answer.
+            self._since = link.now()
             try:
                 return self._grabber._hand_out(slot, self._view, self._lend)
             except Exception as error:      # the grab failed: get_frame's exception
@@ -160,6 +174,12 @@ class FrameStream(object):
         self._freeze()
         self._grabber._stream_stopped()
         return True
+
+    def stop(self):
+        """Ends the stream without waiting: True once the child has stopped,
+        else False (call again, from a GUI's timer say, until it is).
+        Raises as poll() does."""
+        return self.stop_step() is True
 
     def close(self):
         """Ends the stream (waits, bounded, for the child's current grab)."""
