@@ -33,6 +33,9 @@
 #                      (CAMSERVER_BENCH_ARGS=--calls N)
 #   make bench-grab    lurvo_grab against get_frame: many paced cameras at once, a
 #                      stream, the cost on loopback (GRAB_BENCH_ARGS="--rounds N --calls N")
+#   make bench-view    the view's frames shown per second and its event loop's longest
+#                      gap, under Xvfb (VIEW_BENCH_ARGS="--seconds N")
+#   make view-screenshot  docs/view.png, the view on a virtual screen
 #   make netlab        get_frame and its peers over shaped, lossy links between two
 #                      network namespaces (root; NETLAB_ARGS=--calls N)
 #   make clean         build products; make clean-cache: the cache (chroots, the
@@ -65,7 +68,7 @@ MUTANTS ?=
 
 .PHONY: all build build-py3 test ci check check-py3 packages wheel-check wheel-check-chroot dist \
         test-py3-all sanitize fuzz fuzz-corpus valgrind mutants install-check demo bench \
-        bench-camserver bench-grab netlab clean clean-cache
+        bench-camserver bench-grab bench-view view-screenshot netlab clean clean-cache
 
 all: build
 
@@ -84,9 +87,10 @@ check: build
 check-py3: build-py3
 	$(PY3_VENV)/bin/python -m pytest -q $(PYTEST_ARGS)
 
-# What the suite's marked tests need: the real servers and the link lab's tools.
+# What the suite's marked tests need: the real servers, the link lab's tools
+# and the view's virtual screen.
 packages:
-	@tools/packages.sh servers netlab
+	@tools/packages.sh servers netlab view
 
 # Every test runs: a skip for want of root or a package fails instead.
 test ci: export LURVO_EVERY_TEST = 1
@@ -172,6 +176,16 @@ bench-camserver: build
 GRAB_BENCH_ARGS ?=
 bench-grab: build $(BENCH_BINARIES)
 	$(PY) tools/bench/grab_rate.py $(GRAB_BENCH_ARGS)
+
+VIEW_BENCH_ARGS ?=
+bench-view: build $(BENCH_BINARIES)
+	@tools/packages.sh view
+	$(PY) tools/bench/view_rate.py $(VIEW_BENCH_ARGS)
+
+# The README's picture of the view, made on a virtual screen.
+view-screenshot: build
+	@tools/packages.sh view
+	$(PY) tools/view_screenshot.py docs/view.png
 
 clean:
 	rm -rf build dist lurvo*.so

@@ -19,7 +19,7 @@ VERSION = "0.1"
 HERE = os.path.dirname(os.path.abspath(__file__))
 SERIES = sys.version_info[:2]
 # The pure-Python packages of python/, each shipped under its own name.
-PACKAGES = ["lurvo_camserver", "lurvo_grab", "lurvo-stubs", "lurvo_grab-stubs"]
+PACKAGES = ["lurvo_camserver", "lurvo_grab", "lurvo_view", "lurvo-stubs", "lurvo_grab-stubs"]
 
 # Python 2.7's headers use the `register` keyword, which C++17 removed.
 CXXFLAGS = ["-std=c++17", "-O2", "-Wall", "-Wextra", "-Wno-register"]
@@ -165,6 +165,9 @@ setup(
     package_dir=dict((name, os.path.join("python", name)) for name in PACKAGES),
     # Type information for editors and type checkers, as a stub-only package.
     package_data={"lurvo-stubs": ["__init__.pyi"], "lurvo_grab-stubs": ["*.pyi"]},
+    # setuptools makes the command; a bare distutils has no entry points,
+    # and python -m lurvo_view does the same.
+    entry_points={"console_scripts": ["lurvo-view = lurvo_view.cli:main"]},
     zip_safe=False,
     cmdclass={"build_ext": BuildExt},
 )

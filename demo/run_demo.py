@@ -18,7 +18,8 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
-# The bundled camera server, a package of python/; an installed one wins.
+# The bundled camera server and PNG writer, packages of python/; installed
+# ones win.
 PACKAGES = os.path.join(ROOT, "python")
 PATH = "/img.pgm"
 HOST = "127.0.0.1"
@@ -26,8 +27,9 @@ START_TIMEOUT = 15.0
 
 # The module is built in place at the top of the project; appended so that
 # an interpreter's own path still wins.
-if ROOT not in sys.path:
-    sys.path.append(ROOT)
+for folder in (ROOT, PACKAGES):
+    if folder not in sys.path:
+        sys.path.append(folder)
 
 
 class DemoError(Exception):
@@ -204,7 +206,7 @@ def main(argv=None):
         folder = os.path.dirname(args.out)
         if folder and not os.path.isdir(folder):
             os.makedirs(folder)
-        from png16 import write_png16
+        from lurvo_view.png16 import write_png16
         write_png16(args.out, last)
         print("last frame: %s" % args.out)
         for p in problems:

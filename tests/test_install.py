@@ -14,7 +14,7 @@ from testkit import ROOT
 from testkit.processes import plain_env
 from test_packaging import tracked_files
 
-PACKAGES = ("lurvo_camserver", "lurvo_grab", "lurvo-stubs", "lurvo_grab-stubs")
+PACKAGES = ("lurvo_camserver", "lurvo_grab", "lurvo_view", "lurvo-stubs", "lurvo_grab-stubs")
 
 
 def special_files():
@@ -48,8 +48,13 @@ def test_pip_install_from_the_checkout(tmpdir):
     installed = set(os.listdir(target))
     assert any(name.startswith("lurvo.") and name.endswith(".so") for name in installed)
     assert set(PACKAGES) <= installed
-    code = ("import lurvo, lurvo_camserver; "
-            "print(lurvo.__file__); print(lurvo_camserver.__file__)")
+    code = ("import lurvo, lurvo_camserver, lurvo_view.window; "
+            "print(lurvo.__file__); print(lurvo_camserver.__file__); "
+            "print(lurvo_view.window.__file__)")
     env = plain_env(PYTHONPATH=target)
     out = subprocess.check_output([sys.executable, "-c", code], env=env, cwd=str(tmpdir))
     assert all(line.startswith(target) for line in out.decode().splitlines())
+    # The view's command, which needs no screen to say how it is used.
+    usage = subprocess.check_output([os.path.join(target, "bin", "lurvo-view"), "--help"],
+                                    env=env, cwd=str(tmpdir))
+    assert usage.decode().startswith("usage: lurvo-view [-h] [--ip IP] [--port PORT]")

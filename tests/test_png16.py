@@ -3,16 +3,12 @@ from __future__ import print_function, division
 
 import os
 import struct
-import sys
 import zlib
 
 import numpy as np
 import pytest
 
-from testkit import ROOT
-
-sys.path.insert(0, os.path.join(ROOT, "demo"))
-from png16 import write_png16  # noqa: E402
+from lurvo_view.png16 import write_png16
 
 SIGNATURE = b"\x89PNG\r\n\x1a\n"
 

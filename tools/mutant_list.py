@@ -17,6 +17,12 @@ GRAB_LINK = "python/lurvo_grab/link.py"
 GRAB_GRABBER = "python/lurvo_grab/grabber.py"
 GRAB_PROCESS = "python/lurvo_grab/process.py"
 GRAB_TEST = "tests/test_grab.py"
+VIEW_PICTURE = "python/lurvo_view/picture.py"
+VIEW_WINDOW = "python/lurvo_view/window.py"
+VIEW_TEST = "tests/test_view.py"
+VIEW_FAILING = VIEW_TEST + "::test_a_failing_camera_is_shown_and_tried_once_a_second"
+VIEW_SHOWN = VIEW_TEST + "::test_the_window_shows_the_frame_scaled_to_fit"
+VIEW_ENDS = VIEW_TEST + "::test_every_way_of_ending_leaves_no_process"
 
 # (name, file, search, replace, Python series, tests)
 MUTANTS = [
@@ -168,6 +174,45 @@ MUTANTS = [
     ("asyncio waits for its timer instead of the child's socket", "python/lurvo_grab/aio.py",
      "    loop.add_reader(fd, check)\n", "", "3",
      [GRAB_TEST + "::test_asyncio_waits_in_the_event_loop"]),
+    ("a stream's skipped failures are no answer of the child", "python/lurvo_grab/stream.py",
+     "            self._since = link.now()\n            try:", "            try:", "3",
+     [GRAB_TEST + "::test_a_failed_grab_is_skipped_or_ends_the_stream"]),
+    ("a shown pixel takes the sample at its left edge", VIEW_PICTURE,
+     "centres = (np.arange(pixels) + 0.5) * (samples / pixels)",
+     "centres = np.arange(pixels) * (samples / pixels)", "2",
+     [VIEW_TEST + "::test_each_shown_pixel_takes_the_sample_under_its_centre"]),
+    ("the stretch's low bound one rank too low", VIEW_PICTURE,
+     "int(np.searchsorted(below, low_rank + 1))", "int(np.searchsorted(below, low_rank))", "3",
+     [VIEW_TEST + "::test_stretch_bounds_are_the_percentiles"]),
+    ("the full range shown from bit 7", VIEW_PICTURE,
+     "FULL_RANGE = (np.arange(LEVELS) >> 8)", "FULL_RANGE = (np.arange(LEVELS) >> 7)", "2",
+     [VIEW_SHOWN]),
+    ("the depth counted from bit 15", VIEW_PICTURE,
+     "    return 16 - lowest\n", "    return 15 - lowest\n", "3",
+     [VIEW_TEST + "::test_bit_depth_from_the_lowest_bit_set"]),
+    ("the picture drawn at the top of its area", VIEW_WINDOW,
+     "(box[0] - size[0]) // 2)", "0)", "2", [VIEW_SHOWN]),
+    ("the sample under the pointer taken without the picture's offset", VIEW_WINDOW,
+     "self.pointer[1] - self.offset[1])", "self.pointer[1])", "3", [VIEW_SHOWN]),
+    ("a failing camera asked again at once", VIEW_WINDOW,
+     "        self.retry_at = now() + RETRY_SECONDS\n", "        self.retry_at = now()\n", "2",
+     [VIEW_FAILING]),
+    ("a failing camera's stream left running", VIEW_WINDOW,
+     "            self.state = \"stopping\"\n            self._stop_stream()\n",
+     "            return\n", "3", [VIEW_FAILING]),
+    ("a camera that comes back is not asked again", VIEW_WINDOW,
+     "        elif self.state == \"waiting\" and now() >= self.retry_at:\n",
+     "        elif False:\n", "2", [VIEW_FAILING]),
+    ("the window waits for a grab", "python/lurvo_grab/grabber.py",
+     "        answer = self._poll_result(view)\n        return None",
+     "        answer = self.result(view)\n        return None", "3", [VIEW_FAILING]),
+    ("the frame saved as 8-bit samples", "python/lurvo_view/saving.py",
+     "pgm_bytes(frame, 65535)", "pgm_bytes(frame >> 8, 255)", "2",
+     [VIEW_TEST + "::test_s_saves_the_frame_as_received"]),
+    ("Ctrl-C ends the view with a traceback", VIEW_WINDOW,
+     "((signal.SIGINT, 130), (signal.SIGTERM, 143))", "((signal.SIGTERM, 143),)", "3", [VIEW_ENDS]),
+    ("the window's close button left to Tk", VIEW_WINDOW,
+     "        root.protocol(\"WM_DELETE_WINDOW\", lambda: self.end(0))\n", "", "2", [VIEW_ENDS]),
     ("a failing frame function ends its connection unanswered", CAMSERVER_LOOP,
      "        except Exception as e:\n            # The server outlives",
      "        except ArithmeticError as e:\n            # The server outlives", "2",

@@ -11,6 +11,8 @@
 #   valgrind   valgrind
 #   chroot     mmdebstrap, for the Debian chroots of tools/chroot.sh
 #   emulation  qemu-user-static, binfmt-support and arch-test, for the arm64 chroot
+#   view       the view's virtual screen (Xvfb), keys sent to it (xdotool), and
+#              Tk for Debian's own Pythons (those of the chroots)
 #
 # Only what is missing is installed (with --no-install-recommends); the
 # package index is fetched again when an install fails.  Fails with the
@@ -30,6 +32,7 @@ for name in "$@"; do
         valgrind)  wanted+=(valgrind) ;;
         chroot)    wanted+=(mmdebstrap) ;;
         emulation) wanted+=(qemu-user-static binfmt-support arch-test) ;;
+        view)      wanted+=(xvfb xdotool python3-tk) ;;
         *)         wanted+=("$name") ;;
     esac
 done

@@ -73,8 +73,8 @@ repair)
     "$tools/bin/auditwheel" show "$folder"/repaired/*.whl
     ;;
 test)
-    # The suite's real servers, here or inside the chroot.
-    "$src/tools/packages.sh" servers
+    # The suite's real servers and the view's screen, here or inside the chroot.
+    "$src/tools/packages.sh" servers view
     [ -x "$env/bin/python" ] || make_venv "$python" "$env"
     if ! python3_or_later "$python"; then
         quietly "$env/bin/python" -m pip install "$artefact" pytest==4.6.11

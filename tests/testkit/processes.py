@@ -20,6 +20,9 @@ from testkit import with_packages
 CAMSERVER = [sys.executable, "-m", "lurvo_camserver"]
 HOST = "127.0.0.1"
 FRAME_REQUEST = b"GET /img.pgm HTTP/1.0\n\n"
+# Put before a program's argv: the program gets SIGKILL when the thread
+# that started it ends, for one that has no bound of its own in time.
+ENDS_WITH_US = ["setpriv", "--pdeathsig", "KILL"]
 
 
 def plain_env(**changes):

@@ -1,5 +1,5 @@
 """A 16-bit greyscale PNG writer made of the standard library's zlib and
-struct, so the demo needs nothing beyond numpy."""
+struct: the view saves frames with it, and the demo its picture."""
 from __future__ import print_function, division
 
 import struct

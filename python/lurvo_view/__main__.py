@@ -1,0 +1,5 @@
+import sys
+
+from lurvo_view.cli import main
+
+sys.exit(main())
