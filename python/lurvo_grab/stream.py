@@ -90,16 +90,6 @@ class FrameStream(object):
 
     next = __next__
 
-    def poll(self):
-        """The next outcome if it has come, else None, without waiting: for
-        a caller that must never wait, such as a GUI's timer.  Raises what
-        next() raises, and StopIteration once the stream has ended; the
-        bound counts from the child's last answer."""
-        answer = self.step()
-        if answer is END:
-            raise StopIteration
-        return None if answer is link.NOT_YET else answer
-
     def begin(self):
         """Starts the wait for the next frame (its bound counts from here)."""
         self._since = link.now()
@@ -174,12 +164,6 @@ class FrameStream(object):
         self._freeze()
         self._grabber._stream_stopped()
         return True
-
-    def stop(self):
-        """Ends the stream without waiting: True once the child has stopped,
-        else False (call again, from a GUI's timer say, until it is).
-        Raises as poll() does."""
-        return self.stop_step() is True
 
     def close(self):
         """Ends the stream (waits, bounded, for the child's current grab)."""

@@ -21,7 +21,6 @@ TICK_MS = 5                 # how often the window looks for a new frame
 RETRY_SECONDS = 1.0         # from a camera's failure to the next try
 RATE_SECONDS = 1.0          # the frame rates are counted over this long
 STATUS_SECONDS = 0.25       # the status line follows new frames this often
-SLOTS = 3                   # frames the child may grab ahead of the window
 START_SIZE = (640, 800)     # the image area's height and width to begin with
 BACKGROUND = "black"
 
@@ -53,14 +52,13 @@ class View(object):
 
     def __init__(self, root, ip="127.0.0.1", port=5557, uri="/img.pgm", folder="."):
         self.root, self.uri, self.folder = root, uri, folder
-        self.grabber = Grabber(ip, port, slots=SLOTS)
-        self.stream = None
-        self.state, self.retry_at = "start", 0.0
+        self.grabber = Grabber(ip, port)
+        self.pending, self.retry_at = False, 0.0
         self.frame = None               # the frame shown, as received
         self.scaler = None
+        self.offset = (0, 0)            # of the picture in the image area
         self.full_range = False
-        self.shown = 0                  # frames shown
-        self.grabbed_before = 0         # frames grabbed by streams that have ended
+        self.shown = self.grabbed = 0   # frames shown, and frames that came
         self.shown_rate, self.grabbed_rate = Counter(), Counter()
         self.pointer = None             # (x, y) on the image area
         self.problem = None             # the camera's failure, while it lasts
@@ -98,81 +96,45 @@ class View(object):
         try:
             self._step()
         except Exception as error:      # get_frame's, or the child lost (lurvo_grab says how)
-            self._stream_ended()
             self._failed(error)
         if now() - self.status_at >= STATUS_SECONDS:
             self._show_status()
         self.root.after(TICK_MS, self.tick)
 
     def _step(self):
-        if self.state == "start":
-            self._start_stream()
-        elif self.state == "waiting" and now() >= self.retry_at:
-            self.grabber.request(self.uri)
-            self.state = "probing"
-        elif self.state == "probing":
-            frame = self.grabber.poll()     # raises get_frame's exception
-            if frame is not None:
-                self._recovered()
-                self.show(frame)
-                self._start_stream()
-        elif self.state == "streaming":
-            self._take_newest()
-        elif self.state == "stopping":
-            self._stop_stream()
+        """One grab at a time: the next is asked for as soon as a frame has
+        come, so that the child receives it while this one is drawn (and
+        grabs no frame the window would not show); after a failure, one a
+        second."""
+        if not self.pending:
+            if now() >= self.retry_at:
+                self._request()
+            return
+        frame = self.grabber.poll()     # raises get_frame's exception
+        if frame is None:
+            return
+        self.pending = False
+        self.grabbed += 1
+        if self.problem is not None:
+            self.problem, self.status_at = None, 0.0
+        try:
+            self._request()
+        finally:
+            self.show(frame)
 
-    def _take_newest(self):
-        """Takes every outcome that has come, in order, and shows the newest
-        frame (a copy: the views into the slots go back to the child)."""
-        newest = None
-        while True:
-            outcome = self.stream.poll()
-            if outcome is None:
-                break
-            if isinstance(outcome, Exception):
-                self._failed(outcome)
-                return
-            newest = outcome
-        if newest is not None:
-            self.show(newest.copy())
-
-    def _stop_stream(self):
-        if self.stream.stop():
-            self._stream_ended()
-            self.state = "waiting"
-
-    def _stream_ended(self):
-        if self.stream is not None:
-            self.grabbed_before += self.stream.grabbed
-            self.stream = None
-
-    def _start_stream(self):
-        # Every frame in order, into as few slots as a stream takes: the
-        # child grabs at most that many ahead of the window, not back to
-        # back at whatever rate the network allows, and a camera that
-        # fails at once is asked no more than that before the stream stops.
-        self.stream = self.grabber.frames(self.uri, latest=False, view=True, on_error="yield")
-        self.state = "streaming"
-
-    def _recovered(self):
-        self.problem, self.status_at = None, 0.0
+    def _request(self):
+        self.grabber.request(self.uri)
+        self.pending = True
 
     def _failed(self, error):
-        """Shows get_frame's text (or lurvo_grab's) and tries again in
-        RETRY_SECONDS, with one grab a second until one succeeds: a stream
-        that runs is stopped meanwhile, since a camera that is gone fails
-        at once and would be asked again and again."""
+        """Shows get_frame's text (or lurvo_grab's) until a grab succeeds,
+        and tries again in RETRY_SECONDS: a camera that is gone fails at
+        once, and would be asked again and again."""
         if self.problem is None:
             self.status_at = 0.0        # shown at once
         self.problem = str(error)
+        self.pending = False            # a failed grab is no longer pending
         self.retry_at = now() + RETRY_SECONDS
-        self.state = "waiting"
-        if self.stream is not None:
-            self.state = "stopping"
-            self._stop_stream()
-
-    def grabbed(self):
-        return self.grabbed_before + (self.stream.grabbed if self.stream is not None else 0)
 
     # -- the picture ------------------------------------------------------
     def show(self, frame):
@@ -197,10 +159,13 @@ class View(object):
         if self.scaler is None or (self.scaler.shape, self.scaler.shown) != (self.frame.shape, size):
             self.scaler = picture.Scaler(self.frame.shape, size)
         grey = picture.grey_levels(self.scaler(self.frame), self.full_range)
-        self.photo.configure(width=size[1], height=size[0])
+        if (self.photo.height(), self.photo.width()) != size:
+            self.photo.configure(width=size[1], height=size[0])
         self.photo.configure(data=picture.pgm_data(grey), format="PPM")
-        self.offset = ((box[1] - size[1]) // 2, (box[0] - size[0]) // 2)
-        self.canvas.coords(self.item, self.offset[0], self.offset[1])
+        offset = ((box[1] - size[1]) // 2, (box[0] - size[0]) // 2)
+        if offset != self.offset:
+            self.offset = offset
+            self.canvas.coords(self.item, offset[0], offset[1])
 
     def switch_range(self):
         self.full_range = not self.full_range
@@ -231,7 +196,7 @@ class View(object):
             parts.append("%s; trying again every second" % self.problem)
         else:
             parts.append("%.1f fps shown, %.1f fps grabbed" % (
-                self.shown_rate.update(self.shown), self.grabbed_rate.update(self.grabbed())))
+                self.shown_rate.update(self.shown), self.grabbed_rate.update(self.grabbed)))
         if self.frame is not None:
             height, width = self.frame.shape
             low, high, bits = self.frame_stats()

@@ -72,10 +72,10 @@ def phase(tk, window, port, uri, seconds):
         root.after(0, view.tick)
         gaps = Gaps(root)
         run_for(root, 1.0)
-        shown, grabbed = view.shown, view.grabbed()
+        shown, grabbed = view.shown, view.grabbed
         gaps.reset()
         run_for(root, seconds)
-        result = (view.shown - shown, view.grabbed() - grabbed, gaps.longest, view.frame)
+        result = (view.shown - shown, view.grabbed - grabbed, gaps.longest, view.frame)
         view.end(0)
         return result
     finally:
