@@ -134,7 +134,7 @@ fuzz-corpus: build
 
 # pip install . from this checkout, after everything else has run in it.
 install-check: build build-py3
-	$(PY) $(PYTEST2) tests/test_install.py
+	$(PY) -m pytest -q -rs tests/test_install.py
 	$(PY3_VENV)/bin/python -m pytest -q tests/test_install.py
 
 demo: build
