@@ -9,7 +9,6 @@ from __future__ import division, print_function
 
 import os
 import sys
-import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
@@ -19,14 +18,7 @@ for _path in (os.path.join(ROOT, "tests"), os.path.join(ROOT, "python"), ROOT):
 os.environ["PYTHONPATH"] = os.pathsep.join([ROOT, os.path.join(ROOT, "python")])
 
 from testkit.processes import Server       # noqa: E402
-from testkit.screen import Screen          # noqa: E402
-
-
-def turn(root, seconds):
-    deadline = time.time() + seconds
-    while time.time() < deadline:
-        root.update()
-        time.sleep(0.005)
+from testkit.screen import Screen, turn    # noqa: E402
 
 
 def main(out):

@@ -5,7 +5,6 @@ event loop, and so answers at once whatever the camera does."""
 from __future__ import division
 
 import signal
-import time
 
 try:
     import tkinter as tk
@@ -13,9 +12,8 @@ except ImportError:             # Python 2.7
     import Tkinter as tk
 
 from lurvo_grab import Grabber
+from lurvo_grab.link import now
 from lurvo_view import picture, saving
-
-now = getattr(time, "monotonic", time.time)     # Python 2 has only the wall clock
 
 TICK_MS = 5                 # how often the window looks for a new frame
 RETRY_SECONDS = 1.0         # from a camera's failure to the next try

@@ -11,6 +11,7 @@ import shutil
 import struct
 import subprocess
 import tempfile
+import time
 
 import numpy as np
 
@@ -66,6 +67,15 @@ class Screen(object):
 
     def __exit__(self, *exc):
         self.stop()
+
+
+def turn(root, seconds, pause=0.005):
+    """Turns a Tk root's event loop for seconds, resting pause between
+    turns."""
+    deadline = time.time() + seconds
+    while time.time() < deadline:
+        root.update()
+        time.sleep(pause)
 
 
 class _ClientMessage(ctypes.Structure):

@@ -32,7 +32,7 @@ from project import built           # first: it puts the project on the path
 from bench_server import FrameServer, Kind
 from report import machine
 from testkit.scripted_server import closed_port
-from testkit.screen import Screen
+from testkit.screen import Screen, turn
 
 KIND = Kind(0, "1280x1024 16-bit", 1280, 1024, 65535)
 
@@ -56,13 +56,6 @@ class Gaps(object):
         self.root.after(1, self._run)
 
 
-def run_for(root, seconds):
-    deadline = time.time() + seconds
-    while time.time() < deadline:
-        root.update()
-        time.sleep(0.0005)
-
-
 def phase(tk, window, port, uri, seconds):
     """(frames shown, grabbed, longest gap, last frame) of a View on port
     over seconds, counted after a second to settle."""
@@ -71,10 +64,10 @@ def phase(tk, window, port, uri, seconds):
         view = window.View(root, port=port, uri=uri)
         root.after(0, view.tick)
         gaps = Gaps(root)
-        run_for(root, 1.0)
+        turn(root, 1.0, pause=0.0005)
         shown, grabbed = view.shown, view.grabbed
         gaps.reset()
-        run_for(root, seconds)
+        turn(root, seconds, pause=0.0005)
         result = (view.shown - shown, view.grabbed - grabbed, gaps.longest, view.frame)
         view.end(0)
         return result
