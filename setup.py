@@ -53,28 +53,36 @@ NEWEST = NUMPY_FLOOR[-1][0]
 
 
 def numpy_requirements():
-    """One requirement per row, with the marker of its series."""
+    """One requirement per row, with the marker of its series; the newest
+    row's also holds for the series after it, which have no row yet."""
     reqs = []
     for series, floor, _ in NUMPY_FLOOR:
-        marker = ("python_version < '3'" if series[0] == 2
-                  else "python_version == '%d.%d'" % series)
+        if series[0] == 2:
+            marker = "python_version < '3'"
+        else:
+            marker = "python_version %s '%d.%d'" % ((">=" if series == NEWEST else "==",) + series)
         reqs.append("numpy>=%s; %s" % (floor, marker))
     return reqs
 
 
 def numpy_target():
+    """The C API level of the newest row at or below this Python.  A Python
+    newer than the table builds against the newest row, as its NumPy
+    floor is the best known; it is said, not refused."""
     if SERIES > NEWEST:
-        sys.exit("lurvo: no NumPy floor is known for Python %d.%d (newest: %d.%d)"
-                 % (SERIES + NEWEST))
+        sys.stderr.write("lurvo: Python %d.%d is newer than the NumPy floors of the table "
+                         "(newest: %d.%d); building against those of %d.%d\n"
+                         % (SERIES + NEWEST + NEWEST))
     targets = [target for series, _, target in NUMPY_FLOOR if series <= SERIES]
     return [("NPY_TARGET_VERSION", targets[-1])] if targets[-1] else []
 
 
 def python_requires():
-    """The series of the table and nothing between or after them."""
+    """The series of the table and nothing between them; no upper bound,
+    since a Python newer than the table still builds from the archive."""
     known = set(series for series, _, _ in NUMPY_FLOOR)
     excluded = ["!=3.%d.*" % minor for minor in range(NEWEST[1]) if (3, minor) not in known]
-    return ">=2.7, %s, <%d.%d" % (", ".join(excluded), NEWEST[0], NEWEST[1] + 1)
+    return ", ".join([">=2.7"] + excluded)
 
 
 def classifiers():
@@ -120,8 +128,10 @@ class BuildExt(build_ext):
         build_ext.build_extensions(self)
 
     def get_libraries(self, ext):
+        # python3.7m on 3.7 and before, whose ABI flags name the library.
         libpython = "python%d.%d" % SERIES
-        return [lib for lib in build_ext.get_libraries(self, ext) if lib != libpython]
+        return [lib for lib in build_ext.get_libraries(self, ext)
+                if lib.rstrip("dmu") != libpython]
 
 
 lurvo = Extension(

@@ -40,6 +40,13 @@ python3_or_later() {
 make_venv() {
     if python3_or_later "$1"; then
         "$1" -m venv "$2"
+        # Python 3.6 brings pip 18.1, which knows no manylinux2014 wheel
+        # and takes the newest release from an index that lists no
+        # Requires-Python (a local mirror) even where it cannot run;
+        # pip 20.3's resolver steps back instead.  21.3 is 3.6's last.
+        if ! "$2/bin/python" -c 'import sys, pip; sys.exit(tuple(map(int, pip.__version__.split(".")[:2])) < (20, 3))'; then
+            "$2/bin/python" -m pip install --quiet --disable-pip-version-check 'pip>=20.3,<22'
+        fi
         return
     fi
     local tools=$cache/virtualenv

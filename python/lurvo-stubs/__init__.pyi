@@ -22,6 +22,8 @@ class cam:
 
     def __new__(cls, ip: str = ..., port: int = ...) -> "cam": ...
     def __init__(self, ip: str = ..., port: int = ...) -> None: ...
-    def get_frame(self, uri: str = ..., /) -> npt.NDArray[np.uint16]:
+    # positional only: a leading double underscore, which type checkers
+    # on Python 3.7 and earlier read too (they parse no "/")
+    def get_frame(self, __uri: str = ...) -> npt.NDArray[np.uint16]:
         """get frame."""
         ...

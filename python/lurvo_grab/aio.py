@@ -23,12 +23,16 @@ from lurvo_grab.stream import END
 
 __all__ = ["grab", "result", "grab_all", "frames", "Frames"]
 
+# Python 3.6 has no get_running_loop(); there get_event_loop(), called from
+# a coroutine or a callback of the loop, gives the loop that runs it.
+_running_loop = getattr(asyncio, "get_running_loop", asyncio.get_event_loop)
+
 
 def _watch(waiter, step, deadline):
     """A future of step()'s answer: step() is tried now, whenever the
     child's socket has something to read, and at deadline() (when it
     raises for want of an answer)."""
-    loop = asyncio.get_running_loop()
+    loop = _running_loop()
     future = loop.create_future()
     child = waiter._link
     if getattr(waiter, "_watched", False):
@@ -89,14 +93,14 @@ def grab(grabber, uri="/img.pgm", view=False):
 
 
 def _ready(value=None):
-    done = asyncio.get_running_loop().create_future()
+    done = _running_loop().create_future()
     done.set_result(value)
     return done
 
 
 def _then(future, value):
     """A future that ends as future does, with value for its result."""
-    after = asyncio.get_running_loop().create_future()
+    after = _running_loop().create_future()
 
     def done(f):
         if f.cancelled():
@@ -111,7 +115,7 @@ def _then(future, value):
 
 def _settled(future):
     """A future of the outcome: the result, or the exception as a value."""
-    settled = asyncio.get_running_loop().create_future()
+    settled = _running_loop().create_future()
 
     def done(f):
         if f.cancelled():

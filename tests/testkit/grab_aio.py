@@ -6,7 +6,7 @@ from lurvo_grab import aio
 
 
 async def _run(grabber, other, number_of):
-    loop = asyncio.get_running_loop()
+    loop = asyncio.get_event_loop()         # the running one (3.6 has no get_running_loop)
     ticks = [0]
 
     async def tick():
@@ -34,4 +34,8 @@ def grab_in_the_loop(grabber, other, number_of):
     seconds it took), grab_all
     over both grabbers, the numbers of two frames of an async stream, the
     loop's default executor: None unless something used a thread pool)."""
-    return asyncio.run(_run(grabber, other, number_of))
+    loop = asyncio.new_event_loop()         # asyncio.run() came with 3.7
+    try:
+        return loop.run_until_complete(_run(grabber, other, number_of))
+    finally:
+        loop.close()
