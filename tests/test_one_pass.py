@@ -36,13 +36,16 @@ def test_route_table_of_every_depth_count_and_alignment(tmpdir, flags, conversio
     # (make sanitize) must not reach the compiler.
     env = dict(os.environ)
     env.pop("LD_PRELOAD", None)
+    sanitizers = "address,undefined"
     if UNDER_EMULATOR:
-        # LeakSanitizer cannot run under qemu-user; the table is about
-        # reads and writes past the samples, which AddressSanitizer still sees.
-        env["ASAN_OPTIONS"] = "detect_leaks=0"
+        # Under qemu-user AddressSanitizer's shadow became real memory (the
+        # table of sid's gcc 16 grew to 24 GB and was killed).  The plain
+        # loops run under it natively (the second route of ROUTES);
+        # here the table checks what the target's compiler made of them.
+        sanitizers = "undefined"
     binary = str(tmpdir.join("route_table"))
     subprocess.check_call(
-        ["g++", "-std=c++17", "-O2", "-g", "-fsanitize=address,undefined",
+        ["g++", "-std=c++17", "-O2", "-g", "-fsanitize=" + sanitizers,
          "-fno-sanitize-recover=all", "-Wall", "-Wextra", "-Werror",
          "-I", os.path.join(ROOT, "src"), "-I", os.path.join(ROOT, "tests"), "-o", binary]
         + flags + route_sources(), env=env)

@@ -9,6 +9,7 @@ import numpy as np
 from testkit.processes import eventually
 from testkit.responses import frame_response, http_response
 from testkit.scripted_server import ScriptedServer
+from testkit.stages import UNDER_EMULATOR
 
 NOT_FOUND = http_response(b"", status=b"404 Not Found")
 SILENT = [("sleep", 1.5)]           # past get_frame's one-second budget
@@ -24,8 +25,10 @@ def number_of(frame):
 
 
 def server(*scripts, **kw):
-    """A scripted server in a process of its own, bounded in time."""
-    kw.setdefault("duration", 15)
+    """A scripted server in a process of its own, bounded in time: longer
+    under an emulator, where starting five grabbing children took longer
+    than the native bound before the first grab."""
+    kw.setdefault("duration", 60 if UNDER_EMULATOR else 15)
     return ScriptedServer(list(scripts), process=True, **kw)
 
 
