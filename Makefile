@@ -7,8 +7,9 @@
 #                      (real servers included: tools/packages.sh installs them)
 #   make ci            everything CI runs (.ci/run): make test, the wheel checks here
 #                      and in the chroots, the suite under ASan+UBSan, the fuzz
-#                      targets, valgrind, make mutants, and pip install . from
-#                      the checkout that all of that leaves
+#                      targets, valgrind, make mutants (the chroots' run beside
+#                      the rest, each on a core), and pip install . from the
+#                      checkout that all of that leaves
 #
 #   make build         Python 2.7 environment (.venv), dependencies and the module,
 #                      importable by .venv/bin/python
@@ -16,10 +17,9 @@
 #   make test-py3-all  the suite on every Python 3 of tools/pythons.txt found here
 #   make wheel-check   the source archive and wheels for 2.7 and $(PY3), each wheel
 #                      installed outside the tree and tested (into build/wheel-check)
-#   make wheel-check-chroot  the same for the newest Python of each Debian chroot of
-#                      tools/pythons.txt (3.15 in sid, 3.11 on arm64 under
-#                      qemu-user-static; made in the cache when missing; root),
-#                      under the newest NumPy only
+#   make wheel-check-chroot  the same in Debian chroots, under the newest NumPy only:
+#                      3.15 in sid and $(CHECK_ARM64) under qemu-user-static
+#                      (made in the cache when missing; root)
 #   make dist          the same for every Python series of tools/pythons.txt, into dist/
 #   make sanitize      the suite again on 2.7 and $(PY3), each against an ASan+UBSan
 #                      build of its own in build/asan-X.Y
@@ -52,12 +52,15 @@ PY := $(VENV)/bin/python
 PY3 ?= 3.11
 PY3_VENV := .venv-$(PY3)
 # The series of tools/pythons.txt: this machine's Pythons 3, and CHROOT:SERIES
-# for those of the Debian chroots (tools/dist.sh), all of them and the newest
-# of each chroot.
+# for those of the Debian chroots (tools/dist.sh); make ci's are the newest
+# of the amd64 chroots and one aarch64 run under emulation, CHECK_ARM64: the
+# Python of the arm64 chroots that runs fastest there (3.11: 3.13 to 3.15
+# took up to twice as long; docs/testing.md).
 PYTHONS_TABLE := tools/pythons.txt
 PY3_SERIES := $(shell awk '!/^\#/ && NF && $$1 !~ /^2\./ && $$4 ~ /(^|,)here(,|$$)/ {print $$1}' $(PYTHONS_TABLE))
 CHROOT_SERIES := $(shell awk '!/^\#/ && NF {n = split($$4, w, ","); for (i = 1; i <= n; i++) if (w[i] != "here") print w[i] ":" $$1}' $(PYTHONS_TABLE))
-CHECK_CHROOT_SERIES := $(shell awk '!/^\#/ && NF {n = split($$4, w, ","); for (i = 1; i <= n; i++) if (w[i] != "here") last[w[i]] = $$1} END {for (c in last) print c ":" last[c]}' $(PYTHONS_TABLE) | sort)
+CHECK_ARM64 ?= arm64-bookworm:3.11
+CHECK_CHROOT_SERIES := $(shell awk '!/^\#/ && NF {n = split($$4, w, ","); for (i = 1; i <= n; i++) if (w[i] != "here" && w[i] !~ /^arm64-/) last = w[i] ":" $$1} END {print last}' $(PYTHONS_TABLE)) $(CHECK_ARM64)
 # Python 2.7's last pytest (4.6) reads no pyproject.toml: the test folder
 # and the options of its [tool.pytest.ini_options] are given here.
 PYTEST2 := -m pytest -q tests -rs
@@ -66,7 +69,7 @@ DEMO_ARGS ?=
 FUZZ_SECONDS ?= 60
 MUTANTS ?=
 
-.PHONY: all build build-py3 test ci check check-py3 packages wheel-check wheel-check-chroot dist \
+.PHONY: all build build-py3 test ci ci-emulated ci-native check check-py3 packages wheel-check wheel-check-chroot dist \
         test-py3-all sanitize fuzz fuzz-corpus valgrind mutants install-check demo bench \
         bench-camserver bench-grab bench-view view-screenshot netlab clean clean-cache
 
@@ -96,14 +99,25 @@ packages:
 test ci: export LURVO_EVERY_TEST = 1
 test: packages check check-py3
 
-ci: test wheel-check wheel-check-chroot sanitize fuzz valgrind mutants install-check
+# The emulated aarch64 run keeps one core for most of make ci; the native
+# checks take turns on the other meanwhile.  Their packages come first,
+# so that no two steps install at once; pip install . comes last.
+ci: test
+	@tools/packages.sh chroot emulation fuzz valgrind
+	@$(MAKE) --no-print-directory -j2 --output-sync=target ci-emulated ci-native
+	@$(MAKE) --no-print-directory install-check
+
+ci-emulated: wheel-check-chroot
+
+ci-native:
+	@$(MAKE) --no-print-directory -j1 wheel-check sanitize fuzz valgrind mutants
 
 # The packages as a user gets them: built from the source archive, made
 # manylinux, installed outside the tree and tested there.
 wheel-check: build
 	@DIST=build/wheel-check tools/dist.sh 2.7 $(PY3)
 
-wheel-check-chroot: build
+wheel-check-chroot:
 	@DIST=build/wheel-check-chroot WHEEL_NEWEST_ONLY=1 tools/dist.sh $(CHECK_CHROOT_SERIES)
 
 dist: build

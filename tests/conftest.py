@@ -32,6 +32,7 @@ NATIVE_ONLY = {
     "test_signatures.py": "the type checker",
     "test_view.py": "the view",
     "test_camserver.py": "the camera server",
+    "test_grab.py": "the grabber",
     "test_servers.py": "the real servers' packages",
     "test_run_demo.py": "the demo",
 }

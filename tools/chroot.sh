@@ -4,8 +4,10 @@
 #   tools/chroot.sh NAME                 make the chroot NAME when missing
 #   tools/chroot.sh NAME run CMD...      run CMD inside it as root
 #
-#   sid    amd64, Debian unstable: CPython 3.14 and 3.15, the newest gcc
-#   arm64  arm64, Debian bookworm under qemu-user-static: CPython 3.11
+#   sid             amd64, Debian unstable: CPython 3.14 and 3.15, the newest gcc
+#   arm64-bookworm  arm64 under qemu-user-static, Debian 12: CPython 3.11
+#   arm64-trixie    the same, Debian 13: CPython 3.13
+#   arm64-sid       the same, Debian unstable: CPython 3.14 and 3.15
 #
 # A chroot is kept in the cache (tools/common.sh: $cache/chroot-NAME,
 # outside the checkout) and reused; one without its completion
@@ -16,8 +18,8 @@
 # where it was not mounted) is undone on every exit.  pip inside
 # reaches PyPI with this machine's certificate bundle ($PIP_CERT); the
 # chroot's own pip configuration is empty, so this machine's local
-# indexes stay out.  The packages this needs (mmdebstrap, and for arm64
-# qemu-user-static and binfmt-support) come from tools/packages.sh.
+# indexes stay out.  The packages this needs (mmdebstrap, and for the arm64
+# chroots qemu-user-static and binfmt-support) come from tools/packages.sh.
 set -euo pipefail
 tool=chroot
 source "$(dirname "$0")/common.sh"
@@ -27,12 +29,16 @@ root="$cache/chroot-$name"
 stamp="$root/.lurvo-complete"
 
 case "$name" in
-    sid)   arch=amd64; suite=sid
-           packages=python3.14-dev,python3.14-venv,python3.15-dev,python3.15-venv ;;
-    arm64) arch=arm64; suite=bookworm
-           packages=python3-dev,python3-venv ;;
-    *) die "unknown chroot $name (sid, arm64)" ;;
+    sid | arm64-sid)
+        packages=python3.14-dev,python3.14-venv,python3.15-dev,python3.15-venv ;;
+    arm64-bookworm | arm64-trixie)
+        packages=python3-dev,python3-venv ;;
+    *) die "unknown chroot $name (sid, arm64-bookworm, arm64-trixie, arm64-sid)" ;;
 esac
+# NAME is the Debian suite, after the architecture where that is not amd64.
+suite=${name#arm64-}
+arch=amd64
+[ "$suite" = "$name" ] || arch=arm64
 packages="$packages,g++,make,ca-certificates"
 
 # The mirror this machine's apt uses.

