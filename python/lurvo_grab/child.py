@@ -48,10 +48,11 @@ M_TRIM_THRESHOLD, M_MMAP_THRESHOLD = -1, -3
 def _keep_freed_memory():
     """Has malloc keep the memory get_frame frees for its next call.  Each
     call allocates a receive buffer and an array of megabytes and frees
-    them; glibc would hand such blocks back to the kernel (a mapping of
-    their own, or the heap's top trimmed), and every frame would fault
-    its pages in again: over a thousand page faults a frame, most of the
-    time of a grab.  This process does nothing else, so keeping a few
+    them; glibc hands such blocks back to the kernel (a mapping of their
+    own, or the heap's top trimmed) until its sliding threshold has grown
+    past them, so that the first frames, and each frame larger than any
+    before it, would fault their pages in again: over a thousand page
+    faults a frame, most of the time of a grab.  This process does nothing else, so keeping a few
     frames' worth of memory costs nothing."""
     try:
         libc = ctypes.CDLL(None)
