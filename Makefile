@@ -21,6 +21,7 @@
 #                      3.15 in sid and $(CHECK_ARM64) under qemu-user-static
 #                      (made in the cache when missing; root)
 #   make dist          the same for every Python series of tools/pythons.txt, into dist/
+#                      (two lanes side by side: build/dist-lane-1, -2)
 #   make sanitize      the suite again on 2.7 and $(PY3), each against an ASan+UBSan
 #                      build of its own in build/asan-X.Y
 #   make fuzz          the libFuzzer targets of tests/fuzz/, FUZZ_SECONDS (60) each
@@ -118,10 +119,24 @@ wheel-check: build
 	@DIST=build/wheel-check tools/dist.sh 2.7 $(PY3)
 
 wheel-check-chroot:
+	@tools/packages.sh chroot emulation
 	@DIST=build/wheel-check-chroot WHEEL_NEWEST_ONLY=1 tools/dist.sh $(CHECK_CHROOT_SERIES)
 
+# make dist's series in two lanes side by side, each on a core.  An emulated
+# series takes several times a native one, so the native lane also takes the
+# first aarch64 series, and the two lanes end at about the same time.
+ARM64_SERIES := $(filter arm64-%,$(CHROOT_SERIES))
+DIST_LANE_1 := 2.7 $(PY3_SERIES) $(filter-out arm64-%,$(CHROOT_SERIES)) $(firstword $(ARM64_SERIES))
+DIST_LANE_2 := $(wordlist 2,$(words $(ARM64_SERIES)),$(ARM64_SERIES))
+
 dist: build
-	@DIST=dist tools/dist.sh --skip-missing 2.7 $(PY3_SERIES) $(CHROOT_SERIES)
+	@tools/packages.sh chroot emulation
+	@$(MAKE) --no-print-directory -j2 --output-sync=target dist-lane-1 dist-lane-2
+	@rm -rf dist && mkdir dist && cp build/dist-lane-1/* build/dist-lane-2/*.whl dist/
+	@ls dist
+
+dist-lane-%:
+	@DIST=build/$@ tools/dist.sh --skip-missing $(DIST_LANE_$*)
 
 test-py3-all:
 	@set -e; for v in $(PY3_SERIES); do \
