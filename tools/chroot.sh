@@ -49,15 +49,41 @@ mirror() {
     echo "${uri:-http://deb.debian.org/debian}"
 }
 
-# arm64 programs run through binfmt_misc, which hands them to qemu.
+# arm64 programs run through binfmt_misc, which hands them to qemu.  It is
+# one for the whole machine, shared by the runs of every arm64 chroot at
+# once (make dist has two): each holds binfmt.lock shared while it runs,
+# and where a run of ours mounted binfmt_misc, the last run out unmounts
+# it.  binfmt-setup.lock makes the check, the mount and the unmount one
+# run's at a time.
+binfmt=/proc/sys/fs/binfmt_misc
+binfmt_ours="$cache/binfmt.mounted-here"
 enable_emulation() {
     "$top/tools/packages.sh" emulation
-    if [ ! -e /proc/sys/fs/binfmt_misc/register ]; then
-        $sudo mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc
-        mounted+=(/proc/sys/fs/binfmt_misc)
+    exec 6>"$cache/binfmt-setup.lock" 7>"$cache/binfmt.lock"
+    flock 6
+    flock -s 7
+    emulating=1
+    if [ ! -e "$binfmt/register" ]; then
+        $sudo mount -t binfmt_misc binfmt_misc "$binfmt"
+        touch "$binfmt_ours"
     fi
-    [ -e /proc/sys/fs/binfmt_misc/qemu-aarch64 ] || $sudo update-binfmts --enable qemu-aarch64
-    [ -e /proc/sys/fs/binfmt_misc/qemu-aarch64 ] || die "qemu-aarch64 is not registered with binfmt_misc"
+    [ -e "$binfmt/qemu-aarch64" ] || $sudo update-binfmts --enable qemu-aarch64
+    [ -e "$binfmt/qemu-aarch64" ] || die "qemu-aarch64 is not registered with binfmt_misc"
+    flock -u 6
+}
+
+# A run still holding binfmt.lock keeps the exclusive lock from being
+# taken: it unmounts when it ends.
+release_emulation() {
+    [ -n "$emulating" ] || return 0
+    flock -u 7
+    flock 6
+    if flock -n 7 && [ -e "$binfmt_ours" ]; then
+        $sudo umount -l "$binfmt" || echo "chroot: could not unmount $binfmt" >&2
+        rm -f "$binfmt_ours"
+    fi
+    flock -u 7
+    flock -u 6
 }
 
 make_chroot() {
@@ -79,11 +105,13 @@ make_chroot() {
 }
 
 mounted=()
+emulating=
 undo_mounts() {
     local i
     for ((i = ${#mounted[@]} - 1; i >= 0; i--)); do
         $sudo umount -l "${mounted[i]}" || echo "chroot: could not unmount ${mounted[i]}" >&2
     done
+    release_emulation
 }
 trap undo_mounts EXIT
 trap 'exit 130' INT TERM
