@@ -88,29 +88,20 @@ release_emulation() {
 
 make_chroot() {
     "$top/tools/packages.sh" chroot
-    local started=$SECONDS try
+    # A run killed before it could unmount would have rm reach /dev.
+    if grep -q " $root/" /proc/mounts; then
+        die "$root still has mounts inside; unmount them first"
+    fi
+    $sudo rm -rf "$root"
+    local started=$SECONDS
     echo "chroot: making $root (Debian $suite, $arch)"
-    # The mirror now and then fails a download midway (once in a make dist
-    # here, fine when tried again): three tries.
-    for try in 1 2 3; do
-        # A run killed before it could unmount would have rm reach /dev.
-        if grep -q " $root/" /proc/mounts; then
-            die "$root still has mounts inside; unmount them first"
-        fi
-        $sudo rm -rf "$root"
-        # The package index here is a stored snapshot whose Release file
-        # has expired, hence the validity check is off.
-        if $sudo mmdebstrap --quiet --variant=apt --arch="$arch" \
-                --aptopt='Acquire::Check-Valid-Until "false"' \
-                --include="$packages" "$suite" "$root" "deb $(mirror) $suite main"; then
-            $sudo touch "$stamp"
-            echo "chroot: $name made in $((SECONDS - started)) s"
-            return
-        fi
-        echo "chroot: making $name failed (try $try of 3)" >&2
-        sleep $((try * 20))
-    done
-    die "could not make $name"
+    # The package index here is a stored snapshot whose Release file has
+    # expired, hence the validity check is off.
+    $sudo mmdebstrap --quiet --variant=apt --arch="$arch" \
+        --aptopt='Acquire::Check-Valid-Until "false"' \
+        --include="$packages" "$suite" "$root" "deb $(mirror) $suite main"
+    $sudo touch "$stamp"
+    echo "chroot: $name made in $((SECONDS - started)) s"
 }
 
 mounted=()
