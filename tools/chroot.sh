@@ -96,10 +96,14 @@ make_chroot() {
     local started=$SECONDS
     echo "chroot: making $root (Debian $suite, $arch)"
     # The package index here is a stored snapshot whose Release file has
-    # expired, hence the validity check is off.
+    # expired, hence the validity check is off.  mmdebstrap hands apt hooks
+    # such as "cat >&N" to dash, which knows only the descriptors 0 to 9:
+    # it gets the locks' descriptors (ours and dist.sh's) and make's closed,
+    # so that its own pipes find low numbers free.
     $sudo mmdebstrap --quiet --variant=apt --arch="$arch" \
         --aptopt='Acquire::Check-Valid-Until "false"' \
-        --include="$packages" "$suite" "$root" "deb $(mirror) $suite main"
+        --include="$packages" "$suite" "$root" "deb $(mirror) $suite main" \
+        3>&- 4>&- 5>&- 6>&- 7>&- 8>&- 9>&-
     $sudo touch "$stamp"
     echo "chroot: $name made in $((SECONDS - started)) s"
 }
