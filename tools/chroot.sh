@@ -50,16 +50,20 @@ mirror() {
 }
 
 # arm64 programs run through binfmt_misc, which hands them to qemu.  It is
-# one for the whole machine, shared by the runs of every arm64 chroot at
-# once (make dist has two): each holds binfmt.lock shared while it runs,
-# and where a run of ours mounted binfmt_misc, the last run out unmounts
-# it.  binfmt-setup.lock makes the check, the mount and the unmount one
-# run's at a time.
+# one for the whole machine, shared by every run of an arm64 chroot at
+# once (make dist has two; a run with another cache may be a third): each
+# holds lurvo-binfmt.lock shared while it runs, and where a run of ours
+# mounted binfmt_misc, the last run out unmounts it; lurvo-binfmt-setup.lock
+# makes the check, the mount and the unmount one run's at a time.  The
+# locks and the note of our mount live in /run/lock, which a reboot
+# empties, as it empties the mount table.
 binfmt=/proc/sys/fs/binfmt_misc
-binfmt_ours="$cache/binfmt.mounted-here"
+binfmt_state=/run/lock
+[ -d "$binfmt_state" ] && [ -w "$binfmt_state" ] || binfmt_state=${TMPDIR:-/tmp}
+binfmt_ours="$binfmt_state/lurvo-binfmt.mounted-here"
 enable_emulation() {
     "$top/tools/packages.sh" emulation
-    exec 6>"$cache/binfmt-setup.lock" 7>"$cache/binfmt.lock"
+    exec 6>"$binfmt_state/lurvo-binfmt-setup.lock" 7>"$binfmt_state/lurvo-binfmt.lock"
     flock 6
     flock -s 7
     emulating=1
@@ -72,7 +76,7 @@ enable_emulation() {
     flock -u 6
 }
 
-# A run still holding binfmt.lock keeps the exclusive lock from being
+# A run still holding lurvo-binfmt.lock keeps the exclusive lock from being
 # taken: it unmounts when it ends.
 release_emulation() {
     [ -n "$emulating" ] || return 0
