@@ -55,8 +55,8 @@ PY3_VENV := .venv-$(PY3)
 # The series of tools/pythons.txt: this machine's Pythons 3, and CHROOT:SERIES
 # for those of the Debian chroots (tools/dist.sh); make ci's are the newest
 # of the amd64 chroots and one aarch64 run under emulation, CHECK_ARM64: the
-# newest Python of the arm64 chroots (3.15: its run takes about as long as
-# the native checks beside it; docs/platforms.md).
+# newest Python of the arm64 chroots (3.15: with its chroot to make, 27 min
+# beside the native checks' 24; docs/testing.md).
 PYTHONS_TABLE := tools/pythons.txt
 PY3_SERIES := $(shell awk '!/^\#/ && NF && $$1 !~ /^2\./ && $$4 ~ /(^|,)here(,|$$)/ {print $$1}' $(PYTHONS_TABLE))
 CHROOT_SERIES := $(shell awk '!/^\#/ && NF {n = split($$4, w, ","); for (i = 1; i <= n; i++) if (w[i] != "here") print w[i] ":" $$1}' $(PYTHONS_TABLE))
